@@ -1,0 +1,26 @@
+# Everything the installer is told at build time. The program reads no command line, environment
+# variable or settings file for any of these.
+set(QUORVANE_DISPLAY_NAME "Quorvane Pro" CACHE STRING "Product display name")
+set(QUORVANE_BUNDLE_NAME "Quorvane Pro.app" CACHE STRING "Product app bundle file name")
+set(QUORVANE_PACKAGE_NAME "Quorvane Pro.pkg" CACHE STRING "Product package file name")
+set(QUORVANE_BUNDLE_IDENTIFIER "com.quorvane.pro" CACHE STRING "Product app bundle identifier")
+set(QUORVANE_TEAM_IDENTIFIER "Q4ZT8WX2LM" CACHE STRING "Pinned developer team identifier")
+set(QUORVANE_PLATFORM "linux" CACHE STRING "Supported-system rule: linux or macos")
+set_property(CACHE QUORVANE_PLATFORM PROPERTY STRINGS linux macos)
+set(QUORVANE_PKGUTIL "${CMAKE_BINARY_DIR}/tools/pkgutil" CACHE FILEPATH "Package tool the installer runs")
+set(QUORVANE_CODESIGN "${CMAKE_BINARY_DIR}/tools/codesign" CACHE FILEPATH "Code-signing tool the installer runs")
+set(QUORVANE_DOWNLOAD_CA_FILE "" CACHE FILEPATH
+    "PEM file of the authorities the download trusts; empty means the system's store")
+
+if(QUORVANE_PLATFORM STREQUAL "macos")
+  set(QUORVANE_PLATFORM_NAME "Apple silicon and macOS")
+  set(QUORVANE_PLATFORM_MINIMUM 26)
+elseif(QUORVANE_PLATFORM STREQUAL "linux")
+  set(QUORVANE_PLATFORM_NAME "Linux")
+  set(QUORVANE_PLATFORM_MINIMUM 5)
+else()
+  message(FATAL_ERROR "QUORVANE_PLATFORM must be linux or macos")
+endif()
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/BuildConfig.h.in
+               ${CMAKE_BINARY_DIR}/generated/quorvane/BuildConfig.h @ONLY)
