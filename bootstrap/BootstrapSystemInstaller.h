@@ -1,0 +1,40 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "BootstrapManifest.h"
+#include "SystemContext.h"
+
+namespace quorvane::BootstrapSystemInstaller {
+
+// Starts `tool` with `args` (no shell), output to /dev/null, and returns its exit status once
+// it has ended; death by a signal is a non-zero status. Throws the platform error when the
+// tool cannot be started.
+int run(const std::string& tool, const std::vector<std::string>& args);
+
+// Whether `bundle` is itself a directory (not a link) whose code signature satisfies the
+// product's requirement, pinned to the manifest's code-directory hash when `pinned`.
+bool hasValidSignature(const std::filesystem::path& bundle, const BootstrapManifest& manifest,
+                       bool pinned, const SystemContext& context = SystemContext::fromBuild());
+
+// The current user's Applications folder (home folder from the user database).
+std::filesystem::path applicationsDirectory(const BootstrapManifest& manifest,
+                                            const SystemContext& context = SystemContext::fromBuild());
+
+// An installed copy that may be opened unchanged: the manifest's exact build, or a newer
+// build signed by the pinned team. Never throws.
+std::optional<std::filesystem::path> reusableApp(const BootstrapManifest& manifest,
+                                                 const SystemContext& context = SystemContext::fromBuild());
+
+// Installs the verified package's app into `target` under the folder lock and returns the
+// destination app. Throws BootstrapFailure, CancellationError or platform errors.
+std::filesystem::path install(const std::filesystem::path& package,
+                              const BootstrapManifest& manifest,
+                              const std::filesystem::path& target, std::stop_token stop = {},
+                              const SystemContext& context = SystemContext::fromBuild());
+
+} // namespace quorvane::BootstrapSystemInstaller

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace quorvane {
+
+// Where the installer's operations find the outside world. The product uses fromBuild() only;
+// tests hand in their own tools and folders through the overloads that take a context.
+struct SystemContext {
+    std::string pkgutil;  // the package tool (check-signature and expand-full)
+    std::string codesign; // the code-signing tool
+    // The user's Applications folder; empty means the home folder from the user database.
+    std::filesystem::path userApplications;
+    // The system-wide Applications folder, consulted only for reuse.
+    std::filesystem::path systemApplications = "/Applications";
+    // PEM file of the authorities the download trusts; empty means the system's store.
+    std::string downloadCAFile;
+
+    // The values fixed when the installer was built.
+    static const SystemContext& fromBuild();
+};
+
+} // namespace quorvane
