@@ -24,3 +24,18 @@ endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/BuildConfig.h.in
                ${CMAKE_BINARY_DIR}/generated/quorvane/BuildConfig.h @ONLY)
+
+# A throwaway signing authority for tests and the demo, made once per build folder. A release
+# build points the anchors at the vendor's certificates instead.
+set(QUORVANE_AUTHORITY_DIR "${CMAKE_BINARY_DIR}/authority")
+if(NOT EXISTS "${QUORVANE_AUTHORITY_DIR}/chain.pem")
+  execute_process(COMMAND "${PROJECT_SOURCE_DIR}/tools/authority/make-authority" "${QUORVANE_AUTHORITY_DIR}"
+                  RESULT_VARIABLE authority_result)
+  if(NOT authority_result EQUAL 0)
+    message(FATAL_ERROR "could not make the test signing authority")
+  endif()
+endif()
+set(QUORVANE_TRUST_ANCHORS "${QUORVANE_AUTHORITY_DIR}/root.pem" CACHE FILEPATH
+    "PEM certificates the platform tools trust as anchors (embedded when the tools are built)")
+set(QUORVANE_PLATFORM_INTERMEDIATES "${QUORVANE_AUTHORITY_DIR}/devid-ca.pem" CACHE FILEPATH
+    "PEM certificates of the platform's own Developer ID intermediates (embedded in the tools)")
