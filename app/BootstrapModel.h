@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include <QObject>
+
+#include <quorvane/BuildConfig.h>
+
+#include "BootstrapManifest.h"
+#include "InstallerPhase.h"
+#include "SystemContext.h"
+#include "Task.h"
+
+namespace quorvane {
+
+// The one object that knows where the installation stands. Lives on the main thread and is
+// owned through a shared_ptr (the view holds it; a running installation keeps it alive).
+class BootstrapModel : public QObject, public std::enable_shared_from_this<BootstrapModel> {
+    Q_OBJECT
+
+public:
+    // Everything the model takes from the outside world. The product uses fromBuild(); tests
+    // hand in their own folders, tools, version source and termination hook.
+    struct Environment {
+        std::filesystem::path resources;          // holds Payload.json and PackageBase.bin
+        SystemContext system;                     // tools, Applications folders, download CAs
+        std::filesystem::path temporaryDirectory; // parent of the staging folders
+        config::PlatformDescriptor platform = config::platform;
+        std::function<int()> osMajorVersion;      // the running system's major version
+        std::function<void()> terminate;          // ends the installer after the app opened
+
+        // Resources/ next to the executable, the build's tools, the user's temporary folder,
+        // the kernel's major version, QCoreApplication::quit.
+        static Environment fromBuild();
+    };
+
+    static std::shared_ptr<BootstrapModel> create(Environment environment = Environment::fromBuild());
+    ~BootstrapModel() override;
+
+    const InstallerPhase& phase() const noexcept { return phase_; }
+    std::int64_t received() const noexcept { return received_; }
+    const std::optional<BootstrapManifest>& manifest() const noexcept { return manifest_; }
+    const std::optional<std::filesystem::path>& stagingDirectory() const noexcept {
+        return stagingDirectory_;
+    }
+    const std::optional<std::filesystem::path>& verifiedPackage() const noexcept {
+        return verifiedPackage_;
+    }
+    const async::TaskHandle& operation() const noexcept { return operation_; }
+    const Environment& environment() const noexcept { return environment_; }
+
+    // Fraction of the package tail received, 0 to 1.
+    double progress() const noexcept;
+    // Whole decimal megabytes, halves away from zero.
+    static std::int64_t megabytes(std::int64_t bytes) noexcept;
+
+    // Checks the preconditions and starts an installation run; does nothing while one runs or
+    // without a manifest.
+    void start();
+    // Removes the current attempt's staging folder and forgets it.
+    void cleanStaging();
+
+    // Every assignment is announced, equal values included. Used by the run, the download's
+    // progress reports and tests.
+    void setPhase(InstallerPhase phase);
+    void setReceived(std::int64_t received);
+
+signals:
+    void phaseChanged();
+    void receivedChanged();
+
+private:
+    explicit BootstrapModel(Environment environment);
+
+    static async::Task<void> run(std::weak_ptr<BootstrapModel> weak, BootstrapManifest manifest);
+    async::Task<std::filesystem::path> downloadPackage(BootstrapManifest manifest);
+    async::Task<void> openApp(std::filesystem::path url);
+
+    Environment environment_;
+    InstallerPhase phase_ = InstallerPhase::ready();
+    std::int64_t received_ = 0;
+    std::optional<BootstrapManifest> manifest_;
+    std::optional<std::filesystem::path> stagingDirectory_;
+    std::optional<std::filesystem::path> verifiedPackage_;
+    async::TaskHandle operation_;
+};
+
+} // namespace quorvane

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace quorvane {
+
+// What the installer is doing now. `failed` carries the sentence shown to the user.
+class InstallerPhase {
+public:
+    enum class Kind { failed, ready, checking, downloading, verifying, installing };
+
+    static InstallerPhase failed(std::string message) {
+        return InstallerPhase(Kind::failed, std::move(message));
+    }
+    static InstallerPhase ready() { return InstallerPhase(Kind::ready); }
+    static InstallerPhase checking() { return InstallerPhase(Kind::checking); }
+    static InstallerPhase downloading() { return InstallerPhase(Kind::downloading); }
+    static InstallerPhase verifying() { return InstallerPhase(Kind::verifying); }
+    static InstallerPhase installing() { return InstallerPhase(Kind::installing); }
+
+    Kind kind() const noexcept { return kind_; }
+    // The failure sentence; empty for every other case.
+    const std::string& message() const noexcept { return message_; }
+    // While working, an installation run is in progress and start() does nothing.
+    bool isWorking() const noexcept { return kind_ != Kind::failed && kind_ != Kind::ready; }
+
+    friend bool operator==(const InstallerPhase&, const InstallerPhase&) = default;
+
+private:
+    explicit InstallerPhase(Kind kind, std::string message = {})
+        : kind_(kind), message_(std::move(message)) {}
+    Kind kind_;
+    std::string message_;
+};
+
+} // namespace quorvane
