@@ -1,0 +1,141 @@
+#include "BootstrapModel.h"
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+
+#include "BootstrapFailure.h"
+
+namespace quorvane {
+namespace {
+
+std::filesystem::path executableFolder() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : exe.parent_path();
+}
+
+int kernelMajorVersion() {
+    utsname name{};
+    if (::uname(&name) != 0)
+        return 0;
+    return std::atoi(name.release);
+}
+
+// The whole manifest resource, refusing anything larger than a manifest can be.
+std::optional<std::string> readResource(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string text;
+    char buffer[64 * 1024];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > BootstrapManifest::maxDocumentBytes)
+            return std::nullopt;
+    }
+    if (in.bad())
+        return std::nullopt;
+    return text;
+}
+
+std::optional<BootstrapManifest> loadManifest(const std::filesystem::path& resources) {
+    const auto file = resources / "Payload.json";
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec))
+        return std::nullopt;
+    const auto text = readResource(file);
+    if (!text)
+        return std::nullopt;
+    try {
+        auto manifest = BootstrapManifest::decode(*text);
+        manifest.validate();
+        if (!manifest.installedAppCDHash)
+            return std::nullopt;
+        return manifest;
+    } catch (...) {
+        // Any fault of the resource is a configuration failure; the cause is not shown.
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+BootstrapModel::Environment BootstrapModel::Environment::fromBuild() {
+    std::error_code ec;
+    auto temporary = std::filesystem::temp_directory_path(ec);
+    if (ec)
+        temporary = "/tmp";
+    return Environment{
+        .resources = executableFolder() / "Resources",
+        .system = SystemContext::fromBuild(),
+        .temporaryDirectory = temporary,
+        .platform = config::platform,
+        .osMajorVersion = kernelMajorVersion,
+        .terminate = [] { QCoreApplication::quit(); },
+    };
+}
+
+std::shared_ptr<BootstrapModel> BootstrapModel::create(Environment environment) {
+    return std::shared_ptr<BootstrapModel>(new BootstrapModel(std::move(environment)));
+}
+
+BootstrapModel::BootstrapModel(Environment environment) : environment_(std::move(environment)) {
+    manifest_ = loadManifest(environment_.resources);
+    if (!manifest_)
+        phase_ = InstallerPhase::failed(BootstrapFailure::configuration.message());
+}
+
+BootstrapModel::~BootstrapModel() = default;
+
+double BootstrapModel::progress() const noexcept {
+    std::int64_t expected = 1;
+    if (manifest_)
+        expected = manifest_->payloadBytes - manifest_->embeddedPackageBytes.value_or(0);
+    return std::min(static_cast<double>(received_) / static_cast<double>(expected), 1.0);
+}
+
+std::int64_t BootstrapModel::megabytes(std::int64_t bytes) noexcept {
+    return static_cast<std::int64_t>(std::round(static_cast<double>(bytes) / 1'000'000.0));
+}
+
+void BootstrapModel::setPhase(InstallerPhase phase) {
+    phase_ = std::move(phase);
+    emit phaseChanged();
+}
+
+void BootstrapModel::setReceived(std::int64_t received) {
+    received_ = received;
+    emit receivedChanged();
+}
+
+void BootstrapModel::start() {
+    if (!manifest_ || phase_.isWorking())
+        return;
+    const int major = environment_.osMajorVersion ? environment_.osMajorVersion() : 0;
+    if (major < environment_.platform.minimumMajorVersion) {
+        setPhase(InstallerPhase::failed(
+            BootstrapFailure::unsupportedSystemMessage(environment_.platform)));
+        return;
+    }
+    setReceived(0);
+    setPhase(InstallerPhase::checking());
+    operation_ = async::TaskHandle::spawn(run(weak_from_this(), *manifest_));
+}
+
+void BootstrapModel::cleanStaging() {
+    if (stagingDirectory_) {
+        std::error_code ec;
+        std::filesystem::remove_all(*stagingDirectory_, ec);
+    }
+    stagingDirectory_.reset();
+    verifiedPackage_.reset();
+}
+
+} // namespace quorvane
