@@ -69,6 +69,10 @@ public:
     void setPhase(InstallerPhase phase);
     void setReceived(std::int64_t received);
 
+    // Hands a download progress report (from any thread) to the main thread, where it sets
+    // `received` if the model still exists and is downloading.
+    static void postProgress(std::weak_ptr<BootstrapModel> model, std::int64_t count);
+
 signals:
     void phaseChanged();
     void receivedChanged();
@@ -77,6 +81,7 @@ private:
     explicit BootstrapModel(Environment environment);
 
     static async::Task<void> run(std::weak_ptr<BootstrapModel> weak, BootstrapManifest manifest);
+    async::Task<void> runSteps(BootstrapManifest manifest);
     async::Task<std::filesystem::path> downloadPackage(BootstrapManifest manifest);
     async::Task<void> openApp(std::filesystem::path url);
 

@@ -1,0 +1,157 @@
+// The installation run: from `checking` to an opened app, or to one failure sentence.
+
+#include "BootstrapModel.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include <sys/stat.h>
+
+#include "BootstrapFailure.h"
+#include "BootstrapSystemInstaller.h"
+#include "BootstrapVerification.h"
+#include "Completion.h"
+#include "DownloadAwait.h"
+#include "MainThread.h"
+#include "Uuid.h"
+#include "Workspace.h"
+
+namespace quorvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// How long the opened app may take to show up as running.
+constexpr std::chrono::seconds launchWait{10};
+
+} // namespace
+
+async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
+                                      BootstrapManifest manifest) {
+    const std::shared_ptr<BootstrapModel> model = weak.lock();
+    if (!model)
+        co_return;
+
+    std::exception_ptr failure;
+    try {
+        co_await model->runSteps(std::move(manifest));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure)
+        co_return;
+
+    // A failure while installing keeps the verified package for Retry.
+    if (model->phase().kind() != InstallerPhase::Kind::installing)
+        model->cleanStaging();
+    const std::stop_token token = co_await async::currentStopToken();
+    if (token.stop_requested())
+        co_return;
+    model->setPhase(InstallerPhase::failed(
+        BootstrapFailure::classify(failure, BootstrapFailure::installation).message()));
+}
+
+async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
+    const SystemContext system = environment_.system;
+
+    const auto reusable = co_await async::runInBackground([manifest, system](std::stop_token) {
+        return BootstrapSystemInstaller::reusableApp(manifest, system);
+    });
+    if (reusable) {
+        co_await openApp(*reusable);
+        cleanStaging();
+        environment_.terminate();
+        co_return;
+    }
+
+    if (!workspace::runningApplications(config::productBundleIdentifier).empty())
+        throw BootstrapFailure::appRunning;
+
+    co_await async::checkCancellation();
+
+    fs::path package;
+    if (verifiedPackage_) {
+        package = *verifiedPackage_;
+    } else {
+        setPhase(InstallerPhase::downloading());
+        package = co_await downloadPackage(manifest);
+    }
+
+    setPhase(InstallerPhase::verifying());
+    co_await async::runInBackground([package, manifest, system](std::stop_token stop) {
+        BootstrapVerification::verify(package, manifest, stop, system);
+    });
+
+    co_await async::checkCancellation();
+
+    verifiedPackage_ = package;
+    setPhase(InstallerPhase::installing());
+    const fs::path installed =
+        co_await async::runInBackground([package, manifest, system](std::stop_token stop) {
+            const fs::path target = BootstrapSystemInstaller::applicationsDirectory(manifest, system);
+            return BootstrapSystemInstaller::install(package, manifest, target, stop, system);
+        });
+
+    co_await openApp(installed);
+    cleanStaging();
+    environment_.terminate();
+}
+
+async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest) {
+    const fs::path staging =
+        environment_.temporaryDirectory / ("quorvane-installer-" + randomUuid());
+    if (::mkdir(staging.c_str(), 0700) != 0)
+        throw std::system_error(errno, std::generic_category(), "create the staging folder");
+    stagingDirectory_ = staging;
+    // The umask may have taken bits away; the owner still needs all three.
+    if (::chmod(staging.c_str(), 0700) != 0)
+        throw std::system_error(errno, std::generic_category(), "protect the staging folder");
+
+    const fs::path package = staging / std::string(config::packageName);
+    const fs::path target = manifest.embeddedPackageBytes ? staging / "Download.bin" : package;
+
+    auto progress = [weak = weak_from_this()](std::int64_t count) { postProgress(weak, count); };
+    BootstrapDownload download(manifest, target, std::move(progress), environment_.system);
+    co_await async::fetch(download);
+
+    co_await async::checkCancellation();
+    setPhase(InstallerPhase::verifying());
+
+    if (!manifest.embeddedPackageBytes)
+        co_return package;
+
+    const fs::path prefix = environment_.resources / "PackageBase.bin";
+    std::error_code ec;
+    if (!fs::is_regular_file(prefix, ec))
+        throw BootstrapFailure::configuration;
+    co_await async::runInBackground([prefix, target, package, manifest](std::stop_token stop) {
+        BootstrapVerification::assemble(prefix, target, package, manifest, stop);
+    });
+    co_return package;
+}
+
+void BootstrapModel::postProgress(std::weak_ptr<BootstrapModel> weak, std::int64_t count) {
+    // Each report is a task of its own on the main thread and holds the model only weakly.
+    async::postToMainThread([weak = std::move(weak), count] {
+        const auto model = weak.lock();
+        if (model && model->phase().kind() == InstallerPhase::Kind::downloading)
+            model->setReceived(count);
+    });
+}
+
+async::Task<void> BootstrapModel::openApp(fs::path url) {
+    co_await async::checkCancellation();
+    std::exception_ptr failure;
+    try {
+        const auto answered = co_await async::runInBackground(
+            [url](std::stop_token) { return workspace::openApplication(url, launchWait); });
+        if (!answered || !workspace::sameBundle(*answered, url))
+            throw BootstrapFailure::appRunning;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure)
+        throw BootstrapFailure::classify(failure, BootstrapFailure::launch);
+}
+
+} // namespace quorvane
