@@ -34,6 +34,14 @@ struct AppSpec {
     std::string team;                     // empty: the pinned team
     bool signedByTeam = true;             // false: no signature at all
     std::optional<std::string> infoPlist; // raw contents in place of the generated xml
+
+    AppSpec& withVersion(std::string v) { return version = std::move(v), *this; }
+    AppSpec& withBuild(std::string b) { return build = std::move(b), *this; }
+    AppSpec& withHash(std::string h) { return cdhash = std::move(h), *this; }
+    AppSpec& withIdentifier(std::string i) { return identifier = std::move(i), *this; }
+    AppSpec& withTeam(std::string t) { return team = std::move(t), *this; }
+    AppSpec& unsigned_() { return signedByTeam = false, *this; }
+    AppSpec& withInfoPlist(std::string p) { return infoPlist = std::move(p), *this; }
 };
 void makeApp(const std::filesystem::path& bundle, const AppSpec& spec = {});
 std::string xmlInfoPlist(std::string_view version, std::string_view build);
