@@ -1,0 +1,38 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace quorvane {
+
+inline constexpr std::string_view workFolderPrefix = ".quorvane-";
+
+// Whether `name` has the form of an installer work folder: the prefix and an upper-case UUID.
+bool isWorkFolderName(std::string_view name) noexcept;
+
+// Removes a folder and everything in it, giving owner access back to sub-folders that were
+// made read-only so that they can be emptied. Links are removed, never followed. Errors are
+// ignored: what cannot be removed stays.
+void removeTree(const std::filesystem::path& path) noexcept;
+
+// Removes the work folders that earlier installers left in `folder` when they were killed.
+// Only safe while holding the folder's install lock.
+void removeStaleWorkFolders(const std::filesystem::path& folder) noexcept;
+
+// A private work folder ".quorvane-<UUID>" (mode 0700) made inside `parent`, removed with
+// everything in it when the object goes away.
+class WorkFolder {
+public:
+    // Throws std::system_error when the folder cannot be made.
+    explicit WorkFolder(const std::filesystem::path& parent);
+    ~WorkFolder() { removeTree(path_); }
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+} // namespace quorvane

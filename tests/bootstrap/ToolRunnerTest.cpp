@@ -1,0 +1,112 @@
+#include "BootstrapSystemInstaller.h"
+#include "FakeTools.h"
+#include "TempDir.h"
+#include "UniqueFd.h"
+
+#include <csignal>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using quorvane::UniqueFd;
+using quorvane::BootstrapSystemInstaller::run;
+using namespace quorvane::test;
+
+namespace {
+
+// Records its arguments, where its output went and which descriptors it holds, then exits
+// with the status given as its first argument.
+constexpr std::string_view recorder = R"(here=$(dirname "$0")
+printf '%s\0' "$@" > "$here/args"
+outputs=$(readlink /proc/$$/fd/1 /proc/$$/fd/2)
+echo "$outputs" > "$here/outputs"
+for fd in /proc/$$/fd/*; do readlink "$fd"; done > "$here/fds"
+exit "$1"
+)";
+
+} // namespace
+
+TEST(ToolRunner, PassesEveryArgumentUnchangedAndReturnsTheStatus) {
+    TempDir dir;
+    writeScript(dir / "tool", recorder);
+    const std::vector<std::string> tricky = {"/path/Quorvane Pro.app",
+                                             "\"double\" 'single' \\back",
+                                             "line\nbreak",
+                                             "-R=identifier \"x\" and cdhash H\"ab\"",
+                                             "--leading-dash",
+                                             "",
+                                             "$HOME *  ; | && `id`"};
+    for (const int status : {0, 1, 7, 255}) {
+        SCOPED_TRACE(status);
+        std::vector<std::string> args{std::to_string(status)};
+        args.insert(args.end(), tricky.begin(), tricky.end());
+        EXPECT_EQ(run((dir / "tool").string(), args), status);
+        EXPECT_EQ(readArguments(dir / "args"), args);
+    }
+}
+
+TEST(ToolRunner, SendsOutputToTheNullDeviceAndKeepsOurDescriptorsToItself) {
+    TempDir dir;
+    writeScript(dir / "tool", recorder);
+    // Opened without close-on-exec on purpose: the tool must still not get it.
+    const UniqueFd leaked(::open((dir / "secret").c_str(), O_WRONLY | O_CREAT, 0600));
+    ASSERT_TRUE(leaked);
+
+    ASSERT_EQ(run((dir / "tool").string(), {"0"}), 0);
+    EXPECT_EQ(readFile(dir / "outputs"), "/dev/null\n/dev/null\n");
+    EXPECT_EQ(readFile(dir / "fds").find((dir / "secret").string()), std::string::npos)
+        << readFile(dir / "fds");
+}
+
+TEST(ToolRunner, AToolThatPrintsMegabytesRunsToTheEnd) {
+    TempDir dir;
+    writeScript(dir / "tool", R"(head -c 16000000 /dev/zero
+head -c 16000000 /dev/zero >&2
+: > "$(dirname "$0")/finished"
+exit 3
+)");
+    EXPECT_EQ(run((dir / "tool").string(), {}), 3);
+    EXPECT_TRUE(fs::exists(dir / "finished"));
+}
+
+TEST(ToolRunner, DeathBySignalIsANonZeroStatus) {
+    TempDir dir;
+    for (const int signal : {SIGKILL, SIGSEGV, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        writeScript(dir / "tool", "ulimit -c 0\nkill -" + std::to_string(signal) + " $$\nexit 0\n");
+        EXPECT_NE(run((dir / "tool").string(), {}), 0);
+    }
+}
+
+TEST(ToolRunner, AToolThatCannotStartThrowsTheLaunchError) {
+    TempDir dir;
+    writeFile(dir / "not-executable", "#!/bin/sh\nexit 0\n");
+    fs::create_directory(dir / "folder");
+    writeScript(dir / "bad-interpreter", "");
+    writeFile(dir / "bad-interpreter", "#!/nonexistent/sh\nexit 0\n");
+    struct Case {
+        fs::path tool;
+        int error;
+    };
+    const Case cases[] = {
+        {dir / "missing", ENOENT},
+        {dir / "not-executable", EACCES},
+        {dir / "folder", EACCES},
+        {dir / "bad-interpreter", ENOENT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tool);
+        try {
+            const int status = run(c.tool.string(), {"x"});
+            ADD_FAILURE() << "returned status " << status;
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code(), std::error_code(c.error, std::generic_category()));
+        }
+    }
+}
