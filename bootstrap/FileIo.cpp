@@ -1,0 +1,98 @@
+#include "FileIo.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+void FileDescriptor::reset(int fd) noexcept {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+void throwErrno(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+FileDescriptor openFile(const std::filesystem::path& path, int flags, unsigned mode) {
+    int fd;
+    do
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        throwErrno("open");
+    return FileDescriptor(fd);
+}
+
+std::size_t readAt(int fd, std::span<char> buffer, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const ssize_t n = ::pread(fd, buffer.data() + done, buffer.size() - done,
+                                  static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throwErrno("pread");
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::size_t readSome(int fd, std::span<char> buffer) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n >= 0)
+            return static_cast<std::size_t>(n);
+        if (errno != EINTR)
+            throwErrno("read");
+    }
+}
+
+void writeAllAt(int fd, std::span<const char> data, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n =
+            ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throwErrno("pwrite");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void writeAll(int fd, std::span<const char> data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throwErrno("write");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return;
+    if (errno != EINVAL && errno != ENOSYS)
+        throwErrno("renameat2");
+    // Some file systems do not know the flag; a hard link is just as unwilling to replace.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        throwErrno("link");
+    if (::unlink(from.c_str()) != 0)
+        throwErrno("unlink");
+}
+
+} // namespace quorvane

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace quorvane {
+
+// Every large file is read and written in pieces of this size, so memory stays bounded.
+inline constexpr std::size_t chunkBytes = 1 << 20;
+
+// Owns one open file descriptor and closes it when it goes away; errors while closing are
+// ignored, as nothing useful can follow from them.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// Throws std::system_error in the POSIX domain for the current errno.
+[[noreturn]] void throwErrno(const char* what);
+
+// open(2) with O_CLOEXEC added; throws the platform error.
+FileDescriptor openFile(const std::filesystem::path& path, int flags, unsigned mode = 0);
+
+// Reads until `buffer` is full or the file ends; returns the bytes read. Throws on errors.
+std::size_t readAt(int fd, std::span<char> buffer, std::uint64_t offset);
+// Reads what is available (at most buffer.size()); 0 means end of file. Throws on errors.
+std::size_t readSome(int fd, std::span<char> buffer);
+// Writes all of `data` at `offset`, or throws (ENOSPC included).
+void writeAllAt(int fd, std::span<const char> data, std::uint64_t offset);
+// Writes all of `data` at the current position, or throws.
+void writeAll(int fd, std::span<const char> data);
+
+// Renames `from` to `to` in one step, failing with EEXIST instead of replacing anything at `to`.
+void moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+} // namespace quorvane

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvane {
+
+// Starts `tool` with `args` (no shell) and this process's environment, in which each
+// "NAME=value" of `environment` replaces any earlier value of NAME. The tool's standard output
+// and standard error share one pipe; `output` receives every piece read from it until end of
+// file, and only then is the tool waited for, so a tool that prints a lot cannot stall.
+// Returns the exit status, or 128 + the signal number when a signal ended the tool. Throws the
+// platform error (std::system_error) when the tool cannot be started.
+int runReadingOutput(const std::string& tool, const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment,
+                     const std::function<void(std::string_view)>& output);
+
+} // namespace quorvane

@@ -1,0 +1,352 @@
+#include "BootstrapDownload.h"
+#include "BootstrapFailure.h"
+#include "ToolProcess.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "HttpsTestServer.h"
+#include "SmallFileSystem.h"
+#include "TempDir.h"
+
+using quorvane::BootstrapDownload;
+using quorvane::BootstrapFailure;
+using quorvane::BootstrapManifest;
+using quorvane::SystemContext;
+using quorvane::test::HttpsTestServer;
+using quorvane::test::readFile;
+using quorvane::test::TempDir;
+using quorvane::test::writeFile;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::int64_t MiB = 1 << 20;
+
+std::string noise(std::size_t length) {
+    std::mt19937 random(3);
+    std::string bytes(length, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
+BootstrapManifest manifestFor(const std::string& url, std::int64_t limit,
+                              std::optional<std::int64_t> embedded = 1000) {
+    BootstrapManifest m;
+    m.version = "2.4.1";
+    m.build = "2410";
+    m.payloadURL = url;
+    m.payloadBytes = limit + embedded.value_or(0);
+    m.embeddedPackageBytes = embedded;
+    m.payloadSHA256 = std::string(64, 'a');
+    return m;
+}
+
+SystemContext trustingTestAuthority() {
+    SystemContext context;
+    context.downloadCAFile = (quorvane::test::authorityDirectory() / "root.pem").string();
+    return context;
+}
+
+std::vector<std::string> entries(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// One download and everything it reports: progress values, outcomes, and whether any progress
+// came after the outcome.
+class Fetch {
+public:
+    Fetch(const BootstrapManifest& manifest, const std::filesystem::path& destination,
+          const SystemContext& context = trustingTestAuthority())
+        : download(
+              manifest, destination,
+              [this](std::int64_t received) {
+                  const std::lock_guard lock(mutex_);
+                  progress_.push_back(received);
+                  lateProgress_ = lateProgress_ || outcomes_ > 0;
+                  changed_.notify_all();
+              },
+              context) {}
+
+    void start() {
+        download.fetch([this](std::exception_ptr error) {
+            const std::lock_guard lock(mutex_);
+            ++outcomes_;
+            error_ = error;
+            changed_.notify_all();
+        });
+    }
+
+    // Waits for the outcome: nullopt for success, else the failure.
+    std::optional<BootstrapFailure> outcome() {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, 120s, [this] { return outcomes_ > 0; }))
+            throw std::runtime_error("no outcome within two minutes");
+        if (!error_)
+            return std::nullopt;
+        try {
+            std::rethrow_exception(error_);
+        } catch (const BootstrapFailure& f) {
+            return f;
+        } catch (...) {
+            ADD_FAILURE() << "outcome is not a BootstrapFailure";
+            return BootstrapFailure::installation;
+        }
+    }
+
+    void waitForProgress() {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, 120s, [this] { return !progress_.empty() || outcomes_; }))
+            throw std::runtime_error("no progress within two minutes");
+    }
+    std::vector<std::int64_t> progress() {
+        const std::lock_guard lock(mutex_);
+        return progress_;
+    }
+    int outcomes() {
+        const std::lock_guard lock(mutex_);
+        return outcomes_;
+    }
+    bool lateProgress() {
+        const std::lock_guard lock(mutex_);
+        return lateProgress_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::int64_t> progress_;
+    int outcomes_ = 0;
+    bool lateProgress_ = false;
+    std::exception_ptr error_;
+
+public:
+    BootstrapDownload download; // last, so that it ends before the fields its callbacks use
+};
+
+struct DownloadTest : ::testing::Test {
+    HttpsTestServer server;
+    TempDir dir;
+    std::filesystem::path destination = dir / "Download.bin";
+};
+
+} // namespace
+
+TEST_F(DownloadTest, AcceptsExactlyTheLimitAndStopsAtTheChunkThatCrossesIt) {
+    const std::int64_t limit = 2 * MiB + 100;
+    const std::string tail = noise(limit + 1);
+    server.route("/exact", {.body = tail.substr(0, limit)});
+    server.route("/over", {.body = tail});
+    for (const std::optional<std::int64_t> embedded :
+         {std::optional<std::int64_t>(1000), std::optional<std::int64_t>()}) {
+        SCOPED_TRACE(embedded ? "with a prefix" : "without a prefix");
+        {
+            Fetch fetch(manifestFor(server.url("/exact"), limit, embedded), destination);
+            fetch.start();
+            EXPECT_EQ(fetch.outcome(), std::nullopt);
+            EXPECT_EQ(readFile(destination), tail.substr(0, limit));
+            EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Download.bin"});
+            const auto progress = fetch.progress();
+            ASSERT_FALSE(progress.empty());
+            EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+            EXPECT_EQ(progress.back(), limit); // cumulative, ending at the whole tail
+            EXPECT_EQ(server.lastHeader("/exact", "Accept-Encoding"), "identity");
+            std::filesystem::remove(destination);
+        }
+        {
+            Fetch fetch(manifestFor(server.url("/over"), limit, embedded), destination);
+            fetch.start();
+            EXPECT_EQ(fetch.outcome(), BootstrapFailure::size);
+            for (const auto received : fetch.progress())
+                EXPECT_LT(received, limit);
+            EXPECT_FALSE(fetch.lateProgress());
+            EXPECT_TRUE(entries(dir.path()).empty());
+        }
+    }
+}
+
+TEST_F(DownloadTest, EveryStatusButOkFailsWithoutWritingOrReporting) {
+    server.route("/tail", {.body = "the real tail"});
+    const std::string errorPage = noise(2 * MiB);
+    for (const int status : {301, 302, 307, 308, 204, 206, 404, 500}) {
+        SCOPED_TRACE(status);
+        server.route("/status", {.status = status,
+                                 .headers = {{"Location", server.url("/tail")}},
+                                 .body = status == 204 ? "" : errorPage});
+        Fetch fetch(manifestFor(server.url("/status"), 4 * MiB), destination);
+        fetch.start();
+        EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
+        EXPECT_TRUE(fetch.progress().empty());
+        EXPECT_TRUE(entries(dir.path()).empty());
+    }
+    EXPECT_EQ(server.requests("/tail"), 0); // no redirect was followed
+}
+
+TEST_F(DownloadTest, RedirectToPlainHttpIsNotFollowed) {
+    HttpsTestServer plain(HttpsTestServer::Transport::plainHttp);
+    plain.route("/tail", {.body = "tail"});
+    server.route("/moved", {.status = 302, .headers = {{"Location", plain.url("/tail")}}});
+    Fetch fetch(manifestFor(server.url("/moved"), 4), destination);
+    fetch.start();
+    EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
+    EXPECT_EQ(plain.requests(), 0);
+}
+
+TEST_F(DownloadTest, TransportFailuresGiveDownloadAndLeaveNothing) {
+    TempDir otherAuthority;
+    const std::string makeAuthority = QUORVANE_SOURCE_DIR "/tools/authority/make-authority";
+    ASSERT_EQ(quorvane::runReadingOutput(
+                  makeAuthority,
+                  {otherAuthority.path().string(), "Q4ZT8WX2LM", "Other", "Other Root"}, {},
+                  [](std::string_view) {}),
+              0);
+    HttpsTestServer untrusted(HttpsTestServer::Transport::https, otherAuthority.path());
+    untrusted.route("/tail", {.body = "tail"});
+    server.route("/dropped", {.body = noise(3 * MiB), .dropAfter = MiB + MiB / 2});
+
+    const struct {
+        const char* name;
+        std::string url;
+    } cases[] = {
+        {"connection dropped mid-body", server.url("/dropped")},
+        {"certificate from an authority not trusted", untrusted.url("/tail")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fetch fetch(manifestFor(c.url, 3 * MiB), destination);
+        fetch.start();
+        EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
+        EXPECT_TRUE(entries(dir.path()).empty());
+    }
+    EXPECT_EQ(untrusted.requests(), 0);
+}
+
+TEST_F(DownloadTest, CancelWhileTheBodyArrivesGivesCancelled) {
+    server.route("/slow", {.body = noise(4 * MiB), .stallAfter = MiB + 10});
+    Fetch fetch(manifestFor(server.url("/slow"), 4 * MiB), destination);
+    fetch.start();
+    fetch.waitForProgress();
+    EXPECT_EQ(fetch.progress(), std::vector<std::int64_t>{MiB});
+    std::thread([&] { fetch.download.cancel(); }).join();
+    EXPECT_EQ(fetch.outcome(), BootstrapFailure::cancelled);
+    EXPECT_TRUE(entries(dir.path()).empty());
+}
+
+TEST_F(DownloadTest, CancelBeforeFetchGivesCancelledWithoutARequest) {
+    server.route("/tail", {.body = "tail"});
+    Fetch fetch(manifestFor(server.url("/tail"), 4), destination);
+    fetch.download.cancel();
+    fetch.start();
+    EXPECT_EQ(fetch.outcome(), BootstrapFailure::cancelled);
+    EXPECT_EQ(server.requests(), 0);
+    EXPECT_TRUE(entries(dir.path()).empty());
+}
+
+TEST_F(DownloadTest, CancelAfterTheOutcomeChangesNothing) {
+    server.route("/tail", {.body = "tail"});
+    Fetch fetch(manifestFor(server.url("/tail"), 4), destination);
+    fetch.start();
+    EXPECT_EQ(fetch.outcome(), std::nullopt);
+    fetch.download.cancel();
+    EXPECT_EQ(fetch.outcomes(), 1);
+    EXPECT_EQ(readFile(destination), "tail");
+}
+
+TEST_F(DownloadTest, ExistingDestinationIsKeptAndTheFetchFails) {
+    server.route("/tail", {.body = "tail"});
+    writeFile(destination, "mine");
+    Fetch fetch(manifestFor(server.url("/tail"), 4), destination);
+    fetch.start();
+    EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
+    EXPECT_EQ(readFile(destination), "mine");
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Download.bin"});
+}
+
+TEST_F(DownloadTest, InvalidManifestThrowsAtOnceWithoutARequest) {
+    Fetch fetch(manifestFor("http://127.0.0.1:" + std::to_string(server.port()) + "/tail", 4),
+                destination);
+    try {
+        fetch.start();
+        FAIL() << "fetch accepted a plain-HTTP address";
+    } catch (const BootstrapFailure& f) {
+        EXPECT_EQ(f, BootstrapFailure::configuration);
+    }
+    EXPECT_EQ(fetch.outcomes(), 0);
+    EXPECT_EQ(server.requests(), 0);
+}
+
+TEST_F(DownloadTest, RunningOutOfSpaceGivesInsufficientSpace) {
+    quorvane::test::SmallFileSystem small(dir / "small", MiB);
+    if (!small.mounted())
+        GTEST_SKIP() << "mounting a small file system needs root";
+    server.route("/tail", {.body = noise(3 * MiB)});
+    Fetch fetch(manifestFor(server.url("/tail"), 3 * MiB), small.path() / "Download.bin");
+    fetch.start();
+    EXPECT_EQ(fetch.outcome(), BootstrapFailure::insufficientSpace);
+    EXPECT_TRUE(entries(small.path()).empty());
+}
+
+TEST_F(DownloadTest, DestructorCancelsAndWaits) {
+    server.route("/slow", {.body = noise(2 * MiB), .stallAfter = 1000});
+    std::atomic<int> outcomes = 0;
+    std::exception_ptr error;
+    {
+        BootstrapDownload download(
+            manifestFor(server.url("/slow"), 2 * MiB), destination, [](std::int64_t) {},
+            trustingTestAuthority());
+        download.fetch([&](std::exception_ptr e) {
+            error = e;
+            ++outcomes;
+        });
+        while (server.requests("/slow") == 0)
+            std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(outcomes, 1);
+    EXPECT_EQ(BootstrapFailure::classify(error, BootstrapFailure::download),
+              BootstrapFailure::cancelled);
+    EXPECT_TRUE(entries(dir.path()).empty());
+}
+
+// cancel() from another thread at random moments of a short transfer: one outcome each time,
+// and it matches what is on disk.
+TEST_F(DownloadTest, OneOutcomeWhenCancelRacesTheTransfer) {
+    const std::string tail = noise(MiB + 4096);
+    server.route("/tail", {.body = tail, .pieceBytes = 16 * 1024});
+    std::mt19937 random(11);
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        Fetch fetch(manifestFor(server.url("/tail"), static_cast<std::int64_t>(tail.size())),
+                    destination);
+        const auto delay = std::chrono::microseconds(random() % 40'000);
+        fetch.start();
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(delay);
+            fetch.download.cancel();
+        });
+        const auto outcome = fetch.outcome();
+        canceller.join();
+        EXPECT_EQ(fetch.outcomes(), 1);
+        EXPECT_FALSE(fetch.lateProgress());
+        if (outcome) {
+            EXPECT_EQ(*outcome, BootstrapFailure::cancelled);
+            EXPECT_TRUE(entries(dir.path()).empty());
+        } else {
+            EXPECT_EQ(readFile(destination), tail);
+            std::filesystem::remove(destination);
+        }
+    }
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace quorvane::test {
+
+// The build's throwaway authority (root.pem, tls.pem, tls.key, ...).
+std::filesystem::path authorityDirectory();
+
+// A web server on 127.0.0.1 at a free port, inside the test process, answering GET requests
+// from a table of routes that the test fills in. HTTPS with the given authority's tls.pem and
+// tls.key by default; plain HTTP on request.
+class HttpsTestServer {
+public:
+    struct Route {
+        int status = 200;
+        std::vector<std::pair<std::string, std::string>> headers{};
+        std::string body{};
+        std::filesystem::path bodyFile{}; // when set, the body is this file's contents, streamed
+        // The body goes out in pieces of this size, with this pause after each piece.
+        std::size_t pieceBytes = 64 * 1024;
+        std::chrono::milliseconds pause{0};
+        // After this many body bytes: drop the connection, or send nothing more until the
+        // server stops (the declared length is still the whole body's).
+        std::optional<std::size_t> dropAfter{};
+        std::optional<std::size_t> stallAfter{};
+    };
+
+    enum class Transport { https, plainHttp };
+
+    explicit HttpsTestServer(Transport transport = Transport::https,
+                             const std::filesystem::path& authority = authorityDirectory());
+    ~HttpsTestServer();
+    HttpsTestServer(const HttpsTestServer&) = delete;
+    HttpsTestServer& operator=(const HttpsTestServer&) = delete;
+
+    void route(const std::string& path, Route route);
+    std::string url(std::string_view path) const;
+    int port() const { return port_; }
+
+    // Requests received for `path`, and for any path.
+    int requests(const std::string& path) const;
+    int requests() const;
+    // A header of the latest request for `path` ("" when absent).
+    std::string lastHeader(const std::string& path, const std::string& name) const;
+
+private:
+    struct Received {
+        int count = 0;
+        std::map<std::string, std::string> lastHeaders;
+    };
+
+    std::optional<Route> find(const std::string& path);
+    bool waitWhileRunning(std::chrono::milliseconds pause); // false once stopping
+
+    Transport transport_;
+    std::unique_ptr<httplib::Server> server_;
+    int port_ = 0;
+    std::thread listener_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::map<std::string, Route> routes_;
+    std::map<std::string, Received> received_;
+    int total_ = 0;
+};
+
+} // namespace quorvane::test
