@@ -30,15 +30,16 @@ public:
         SystemContext system;                     // tools, Applications folders, download CAs
         std::filesystem::path temporaryDirectory; // parent of the staging folders
         config::PlatformDescriptor platform = config::platform;
-        std::function<int()> osMajorVersion;      // the running system's major version
-        std::function<void()> terminate;          // ends the installer after the app opened
+        std::function<int()> osMajorVersion; // the running system's major version
+        std::function<void()> terminate;     // ends the installer after the app opened
 
         // Resources/ next to the executable, the build's tools, the user's temporary folder,
         // the kernel's major version, QCoreApplication::quit.
         static Environment fromBuild();
     };
 
-    static std::shared_ptr<BootstrapModel> create(Environment environment = Environment::fromBuild());
+    static std::shared_ptr<BootstrapModel>
+    create(Environment environment = Environment::fromBuild());
     ~BootstrapModel() override;
 
     const InstallerPhase& phase() const noexcept { return phase_; }

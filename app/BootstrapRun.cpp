@@ -16,6 +16,9 @@
 #include "Uuid.h"
 #include "Workspace.h"
 
+// Every awaited operation is first stored in a named local: GCC 12 destroys some temporaries of
+// a co_await full-expression twice.
+
 namespace quorvane {
 namespace {
 
@@ -34,7 +37,8 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
 
     std::exception_ptr failure;
     try {
-        co_await model->runSteps(std::move(manifest));
+        auto steps = model->runSteps(std::move(manifest));
+        co_await std::move(steps);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -54,11 +58,13 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
 async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
     const SystemContext system = environment_.system;
 
-    const auto reusable = co_await async::runInBackground([manifest, system](std::stop_token) {
+    auto search = async::runInBackground([manifest, system](std::stop_token) {
         return BootstrapSystemInstaller::reusableApp(manifest, system);
     });
+    const auto reusable = co_await search;
     if (reusable) {
-        co_await openApp(*reusable);
+        auto open = openApp(*reusable);
+        co_await std::move(open);
         cleanStaging();
         environment_.terminate();
         co_return;
@@ -74,25 +80,28 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
         package = *verifiedPackage_;
     } else {
         setPhase(InstallerPhase::downloading());
-        package = co_await downloadPackage(manifest);
+        auto download = downloadPackage(manifest);
+        package = co_await std::move(download);
     }
 
     setPhase(InstallerPhase::verifying());
-    co_await async::runInBackground([package, manifest, system](std::stop_token stop) {
+    auto verification = async::runInBackground([package, manifest, system](std::stop_token stop) {
         BootstrapVerification::verify(package, manifest, stop, system);
     });
+    co_await verification;
 
     co_await async::checkCancellation();
 
     verifiedPackage_ = package;
     setPhase(InstallerPhase::installing());
-    const fs::path installed =
-        co_await async::runInBackground([package, manifest, system](std::stop_token stop) {
-            const fs::path target = BootstrapSystemInstaller::applicationsDirectory(manifest, system);
-            return BootstrapSystemInstaller::install(package, manifest, target, stop, system);
-        });
+    auto installation = async::runInBackground([package, manifest, system](std::stop_token stop) {
+        const fs::path target = BootstrapSystemInstaller::applicationsDirectory(manifest, system);
+        return BootstrapSystemInstaller::install(package, manifest, target, stop, system);
+    });
+    const fs::path installed = co_await installation;
 
-    co_await openApp(installed);
+    auto open = openApp(installed);
+    co_await std::move(open);
     cleanStaging();
     environment_.terminate();
 }
@@ -112,7 +121,8 @@ async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest
 
     auto progress = [weak = weak_from_this()](std::int64_t count) { postProgress(weak, count); };
     BootstrapDownload download(manifest, target, std::move(progress), environment_.system);
-    co_await async::fetch(download);
+    auto transfer = async::fetch(download);
+    co_await transfer;
 
     co_await async::checkCancellation();
     setPhase(InstallerPhase::verifying());
@@ -124,9 +134,11 @@ async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest
     std::error_code ec;
     if (!fs::is_regular_file(prefix, ec))
         throw BootstrapFailure::configuration;
-    co_await async::runInBackground([prefix, target, package, manifest](std::stop_token stop) {
-        BootstrapVerification::assemble(prefix, target, package, manifest, stop);
-    });
+    auto assembly =
+        async::runInBackground([prefix, target, package, manifest](std::stop_token stop) {
+            BootstrapVerification::assemble(prefix, target, package, manifest, stop);
+        });
+    co_await assembly;
     co_return package;
 }
 
@@ -143,8 +155,9 @@ async::Task<void> BootstrapModel::openApp(fs::path url) {
     co_await async::checkCancellation();
     std::exception_ptr failure;
     try {
-        const auto answered = co_await async::runInBackground(
+        auto launch = async::runInBackground(
             [url](std::stop_token) { return workspace::openApplication(url, launchWait); });
+        const auto answered = co_await launch;
         if (!answered || !workspace::sameBundle(*answered, url))
             throw BootstrapFailure::appRunning;
     } catch (...) {

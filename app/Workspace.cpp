@@ -47,8 +47,8 @@ pid_t spawnDetached(const fs::path& executable) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                              POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
@@ -97,15 +97,15 @@ std::vector<RunningApplication> runningApplications(std::string_view identifier)
 
 std::optional<fs::path> openApplication(const fs::path& bundle, std::chrono::milliseconds wait) {
     const auto info = InfoPlist::read(bundle);
-    const std::string identifier =
-        (info ? info->string("CFBundleIdentifier") : std::nullopt)
-            .value_or(std::string(config::productBundleIdentifier));
+    const std::string identifier = (info ? info->string("CFBundleIdentifier") : std::nullopt)
+                                       .value_or(std::string(config::productBundleIdentifier));
     // Never a second instance: a running one is the one that answers.
     if (const auto running = runningApplications(identifier); !running.empty())
         return running.front().bundle;
 
     const auto executableName = info ? info->string("CFBundleExecutable") : std::nullopt;
-    if (!executableName || executableName->empty() || executableName->find('/') != std::string::npos)
+    if (!executableName || executableName->empty() ||
+        executableName->find('/') != std::string::npos)
         throw std::system_error(ENOENT, std::generic_category(), "no executable in the bundle");
     const fs::path executable = bundle / "Contents" / "MacOS" / *executableName;
     const pid_t pid = spawnDetached(executable);

@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
     big.setPixelSize(32);
     big.setWeight(QFont::DemiBold);
     name->setFont(big);
-    auto* version = new QLabel(QStringLiteral("Version " QUORVANE_DEMO_VERSION " (" QUORVANE_DEMO_BUILD ")"),
-                               &window);
+    auto* version = new QLabel(
+        QStringLiteral("Version " QUORVANE_DEMO_VERSION " (" QUORVANE_DEMO_BUILD ")"), &window);
     for (auto* label : {name, version}) {
         label->setAlignment(Qt::AlignCenter);
         layout->addWidget(label);

@@ -41,7 +41,10 @@ struct ModelFixture {
     }
 };
 
-const std::string configurationMessage = BootstrapFailure::configuration.message();
+// A function, not a namespace-scope copy: the failure constants live in another file.
+std::string configurationMessage() {
+    return BootstrapFailure::configuration.message();
+}
 
 } // namespace
 
@@ -69,7 +72,8 @@ TEST(BootstrapModel, ResourceFaultsEndInTheConfigurationFailure) {
         {"empty", [](const auto& f) { writeFile(f, ""); }},
         {"malformed", [](const auto& f) { writeFile(f, "{\"version\": "); }},
         {"a folder", [](const auto& f) { std::filesystem::create_directory(f); }},
-        {"huge", [](const auto& f) { writeFile(f, std::string(3 << 20, ' ') + goodManifest().encode()); }},
+        {"huge",
+         [](const auto& f) { writeFile(f, std::string(3 << 20, ' ') + goodManifest().encode()); }},
         {"no cdhash", [&](const auto& f) { writeFile(f, noHash.encode()); }},
         {"fails validation", [&](const auto& f) { writeFile(f, invalid.encode()); }},
     };
@@ -77,10 +81,10 @@ TEST(BootstrapModel, ResourceFaultsEndInTheConfigurationFailure) {
         ModelFixture fixture;
         c.prepare(fixture.root / "Payload.json");
         auto model = fixture.make();
-        EXPECT_EQ(model->phase(), InstallerPhase::failed(configurationMessage)) << c.name;
+        EXPECT_EQ(model->phase(), InstallerPhase::failed(configurationMessage())) << c.name;
         EXPECT_FALSE(model->manifest()) << c.name;
         model->start();
-        EXPECT_EQ(model->phase(), InstallerPhase::failed(configurationMessage)) << c.name;
+        EXPECT_EQ(model->phase(), InstallerPhase::failed(configurationMessage())) << c.name;
         EXPECT_FALSE(model->operation().valid()) << c.name;
     }
 }
@@ -97,8 +101,14 @@ TEST(BootstrapModel, GoodManifestIsReady) {
 
 TEST(BootstrapModel, Megabytes) {
     const std::pair<std::int64_t, std::int64_t> cases[] = {
-        {0, 0},          {499'999, 0},     {500'000, 1},           {1'499'999, 1},
-        {1'500'000, 2},  {-500'000, -1},   {4'000'000'000, 4000},  {INT64_MAX, 9'223'372'036'855},
+        {0, 0},
+        {499'999, 0},
+        {500'000, 1},
+        {1'499'999, 1},
+        {1'500'000, 2},
+        {-500'000, -1},
+        {4'000'000'000, 4000},
+        {INT64_MAX, 9'223'372'036'855},
         {INT64_MIN, -9'223'372'036'855},
     };
     for (const auto& [bytes, mb] : cases)
@@ -148,8 +158,7 @@ TEST(BootstrapModel, UnsupportedSystemLeavesReceivedAndOperationAlone) {
     auto model = fixture.make();
     model->setReceived(123);
     model->start();
-    EXPECT_EQ(model->phase(),
-              InstallerPhase::failed("Quorvane Pro requires Linux 5 or later."));
+    EXPECT_EQ(model->phase(), InstallerPhase::failed("Quorvane Pro requires Linux 5 or later."));
     EXPECT_EQ(model->received(), 123);
     EXPECT_FALSE(model->operation().valid());
 }
@@ -164,8 +173,8 @@ TEST(BootstrapModel, MacDescriptorGivesTheMacSentenceOnVersion25) {
     env.osMajorVersion = [] { return 25; };
     auto model = BootstrapModel::create(env);
     model->start();
-    EXPECT_EQ(model->phase(), InstallerPhase::failed(
-                                  "Quorvane Pro requires Apple silicon and macOS 26 or later."));
+    EXPECT_EQ(model->phase(),
+              InstallerPhase::failed("Quorvane Pro requires Apple silicon and macOS 26 or later."));
 }
 
 TEST(BootstrapModel, StartResetsReceivedThenSetsCheckingAndIgnoresASecondStart) {

@@ -56,25 +56,37 @@ RunRig::RunRig(Options options) {
     // The app the fake expansion lays out: the manifest's build of the product.
     makeProductBundle(tools / "expanded" / "Quorvane Pro.app");
     const std::string t = tools.string();
-    writeScript(tools / "pkgutil", "#!/bin/sh\n"
-                                   "echo \"$@\" >> '" + t + "/pkgutil.log'\n"
-                                   "case \"$1\" in\n"
-                                   "--check-signature)\n"
-                                   "  [ -e '" + t + "/fault-signature' ] && { echo '   Status: no signature'; exit 1; }\n"
-                                   "  echo \"Package \\\"$2\\\":\"\n"
-                                   "  echo '   Status: signed by a developer certificate issued by Apple for distribution'\n"
-                                   "  echo '   1. Developer ID Installer: Quorvane Labs (Q4ZT8WX2LM)'\n"
-                                   "  exit 0 ;;\n"
-                                   "--expand-full)\n"
-                                   "  [ -e '" + t + "/fault-expand' ] && exit 1\n"
-                                   "  mkdir \"$3\" && mkdir -p \"$3/Payload/Applications\" &&\n"
-                                   "  cp -Rp '" + t + "/expanded/Quorvane Pro.app' \"$3/Payload/Applications/\"\n"
-                                   "  exit $? ;;\n"
-                                   "esac\n"
-                                   "exit 64\n");
+    writeScript(tools / "pkgutil",
+                "#!/bin/sh\n"
+                "echo \"$@\" >> '" +
+                    t +
+                    "/pkgutil.log'\n"
+                    "case \"$1\" in\n"
+                    "--check-signature)\n"
+                    "  [ -e '" +
+                    t +
+                    "/fault-signature' ] && { echo '   Status: no signature'; exit 1; }\n"
+                    "  echo \"Package \\\"$2\\\":\"\n"
+                    "  echo '   Status: signed by a developer certificate issued by Apple for "
+                    "distribution'\n"
+                    "  echo '   1. Developer ID Installer: Quorvane Labs (Q4ZT8WX2LM)'\n"
+                    "  exit 0 ;;\n"
+                    "--expand-full)\n"
+                    "  [ -e '" +
+                    t +
+                    "/fault-expand' ] && exit 1\n"
+                    "  mkdir \"$3\" && mkdir -p \"$3/Payload/Applications\" &&\n"
+                    "  cp -Rp '" +
+                    t +
+                    "/expanded/Quorvane Pro.app' \"$3/Payload/Applications/\"\n"
+                    "  exit $? ;;\n"
+                    "esac\n"
+                    "exit 64\n");
     writeScript(tools / "codesign", "#!/bin/sh\n"
-                                    "[ -e '" + t + "/fault-codesign' ] && exit 1\n"
-                                    "exit 0\n");
+                                    "[ -e '" +
+                                        t +
+                                        "/fault-codesign' ] && exit 1\n"
+                                        "exit 0\n");
     makeModel();
 }
 
@@ -82,9 +94,12 @@ RunRig::~RunRig() {
     stopAppsIn(root.path());
 }
 
-fs::path RunRig::installedApp() const { return applications / "Quorvane Pro.app"; }
+fs::path RunRig::installedApp() const {
+    return applications / "Quorvane Pro.app";
+}
 
-void RunRig::makeProductBundle(const fs::path& bundle, std::string version, std::string build) const {
+void RunRig::makeProductBundle(const fs::path& bundle, std::string version,
+                               std::string build) const {
     makeAppBundle(bundle,
                   {.identifier = std::string(config::productBundleIdentifier),
                    .version = version.empty() ? manifest.version : version,

@@ -18,7 +18,7 @@ namespace quorvane::test {
 
 struct RunRig {
     struct Options {
-        bool prefix = true;                     // carry the package's first bytes
+        bool prefix = true; // carry the package's first bytes
         std::size_t packageBytes = 3 << 20;
         std::size_t prefixBytes = 1 << 20;
     };

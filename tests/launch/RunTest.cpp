@@ -18,7 +18,9 @@ namespace {
 using Phases = std::vector<std::string>;
 const std::string checking = "checking", downloading = "downloading", verifying = "verifying",
                   installing = "installing";
-std::string failed(const BootstrapFailure& f) { return "failed: " + f.message(); }
+std::string failed(const BootstrapFailure& f) {
+    return "failed: " + f.message();
+}
 
 // The sequence of a first installation that downloads: downloading, then verifying once when
 // the transfer ends and once more when verification begins, then installing.
@@ -37,8 +39,8 @@ TEST(InstallationRun, FirstInstallationWithAndWithoutACarriedPrefix) {
         EXPECT_TRUE(rig.stagingFolders().empty()) << "staging removed before quitting";
         EXPECT_FALSE(rig.model->stagingDirectory());
         EXPECT_EQ(rig.server.requests("/tail"), 1);
-        EXPECT_EQ(rig.model->received(), rig.manifest.payloadBytes -
-                                              rig.manifest.embeddedPackageBytes.value_or(0));
+        EXPECT_EQ(rig.model->received(),
+                  rig.manifest.payloadBytes - rig.manifest.embeddedPackageBytes.value_or(0));
         EXPECT_EQ(rig.server.lastHeader("/tail", "Accept-Encoding"), "identity");
         EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
     }
