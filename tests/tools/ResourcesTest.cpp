@@ -138,6 +138,8 @@ TEST_F(Resources, RefusedInputsWriteNothing) {
              signBundle(app, SigningFiles::application(), "com.quorvane.pro");
          },
          "10", url, 1},
+        {"app signed under another identifier",
+         [&] { signBundle(app, SigningFiles::application(), "com.quorvane.other"); }, "10", url, 1},
         {"empty package", [&] { writeFile(package, ""); }, std::nullopt, url, 1},
         {"negative prefix", [] {}, "-1", url, 2},
         {"prefix that is not a number", [] {}, "12k", url, 2},

@@ -14,6 +14,7 @@
 #include "FileHandles.h"
 #include "InfoPlist.h"
 #include "OpenSslHandles.h"
+#include <quorvane/BuildConfig.h>
 
 namespace quorvane::tools {
 namespace {
@@ -89,10 +90,24 @@ void checkManifest(const BootstrapManifest& manifest, const char* stage) {
     }
 }
 
+// The installer's requirement without the cdhash: resources for an app it would refuse are
+// useless, so they are refused here, where the vendor sees why.
+void checkInstallerWouldAccept(const VerifiedCode& app) {
+    const Requirement requirement =
+        Requirement::parse("identifier \"" + std::string(config::productBundleIdentifier) +
+                           "\" and anchor apple generic and certificate leaf[subject.OU] = \"" +
+                           std::string(config::pinnedTeamIdentifier) +
+                           "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists");
+    if (auto clause = unmetClause(requirement, app))
+        throw std::runtime_error("the installer would refuse this app: " + clauseText(*clause) +
+                                 " fails");
+}
+
 } // namespace
 
 BootstrapManifest makeResources(const ResourceRequest& request) {
     const VerifiedCode app = verifyCode(request.app.string(), VerifyOptions{true, true});
+    checkInstallerWouldAccept(app);
     const BundleVersion version = readBundleVersion(request.app);
 
     UniqueFd package(::open(request.package.c_str(), O_RDONLY | O_CLOEXEC));

@@ -24,9 +24,10 @@ struct ResourceRequest {
     std::filesystem::path output;
 };
 
-// Verifies the app's signature, reads its version, splits and hashes the package in one
-// streaming pass and writes the three files into `output` (created if needed); a run that
-// fails leaves no partial files behind. Returns the manifest written.
+// Verifies the app's signature and that the installer's requirement holds, reads its version,
+// splits and hashes the package in one streaming pass and writes the three files into `output`
+// (created if needed); a run that fails leaves no partial files behind. Returns the manifest
+// written.
 BootstrapManifest makeResources(const ResourceRequest& request);
 
 } // namespace quorvane::tools
