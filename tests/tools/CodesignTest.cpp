@@ -258,13 +258,13 @@ TEST_F(Codesign, TamperedBundlesAreRefused) {
 }
 
 // A leaf certificate made here, issued by `issuer`, for the cases the build authority lacks.
-struct LeafSpec {
+struct LeafShape {
     std::string team;
     long validFromDays; // relative to now
     long validToDays;
 };
 
-void issueLeaf(const fs::path& issuerCert, const fs::path& issuerKey, const LeafSpec& spec,
+void issueLeaf(const fs::path& issuerCert, const fs::path& issuerKey, const LeafShape& shape,
                const fs::path& keyOut, const fs::path& certOut) {
     EvpPkeyPtr key(EVP_EC_gen("P-256"));
     ASSERT_TRUE(key);
@@ -279,14 +279,14 @@ void issueLeaf(const fs::path& issuerCert, const fs::path& issuerKey, const Leaf
     X509Ptr cert(X509_new());
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 4242);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.validFromDays * 86400);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.validToDays * 86400);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), shape.validFromDays * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), shape.validToDays * 86400);
     X509_set_pubkey(cert.get(), key.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
-    const std::string cn = "Developer ID Application: Someone (" + spec.team + ")";
-    for (const auto& [field, value] : {std::pair<const char*, std::string>{"UID", spec.team},
+    const std::string cn = "Developer ID Application: Someone (" + shape.team + ")";
+    for (const auto& [field, value] : {std::pair<const char*, std::string>{"UID", shape.team},
                                        {"CN", cn},
-                                       {"OU", spec.team},
+                                       {"OU", shape.team},
                                        {"O", "Someone"},
                                        {"C", "US"}})
         X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
@@ -319,10 +319,10 @@ void issueLeaf(const fs::path& issuerCert, const fs::path& issuerKey, const Leaf
 TEST_F(Codesign, SignersOtherThanThePinnedDeveloperAreRefused) {
     TempDir keys;
     const auto issue = [&](const char* name, const fs::path& issuer, const fs::path& issuerKey,
-                           const LeafSpec& spec) {
+                           const LeafShape& shape) {
         SigningFiles files{keys / (std::string(name) + ".key"), keys / (std::string(name) + ".pem"),
                            authorityFile("chain.pem")};
-        issueLeaf(issuer, issuerKey, spec, files.key, files.cert);
+        issueLeaf(issuer, issuerKey, shape, files.key, files.cert);
         return files;
     };
     const std::string team(quorvane::config::pinnedTeamIdentifier);
