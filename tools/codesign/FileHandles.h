@@ -1,0 +1,67 @@
+#pragma once
+
+// Owning descriptors and the few descriptor-relative file operations the signing tools share.
+// Bundles are read through directory descriptors with O_NOFOLLOW, so that a path is never
+// re-resolved between the check and the use.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <sys/stat.h>
+
+namespace quorvane::tools {
+
+inline constexpr std::size_t chunkBytes = 1 << 20;
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// A directory below `dir`, never through a symbolic link. Throws std::system_error.
+UniqueFd openDirectoryAt(int dir, const std::string& name);
+// Like openDirectoryAt, but an empty result instead of an error when `name` is missing or is
+// not a directory.
+UniqueFd tryOpenDirectoryAt(int dir, const std::string& name);
+// A regular file below `dir` for reading, never through a symbolic link. Throws
+// std::system_error; a non-regular file is EINVAL.
+UniqueFd openRegularFileAt(int dir, const std::string& name, struct stat* info = nullptr);
+
+// The whole of a small regular file; refuses files larger than `maxBytes`.
+std::string readSmallFileAt(int dir, const std::string& name, std::size_t maxBytes);
+// The same for a path given by the user, through links.
+std::string readSmallFile(const std::string& path, std::size_t maxBytes);
+// Replaces `name` in `dir` with `contents` through a temporary file and a rename.
+void writeFileAt(int dir, const std::string& name, std::string_view contents);
+
+// SHA-256 of everything `fd` still has to read, streamed in chunks. Counts the bytes read.
+Sha256Digest sha256Stream(int fd, std::uint64_t* bytesRead = nullptr);
+Sha256Digest sha256Bytes(std::string_view bytes);
+
+std::string lowerHex(const std::uint8_t* bytes, std::size_t count);
+template <std::size_t N> std::string lowerHex(const std::array<std::uint8_t, N>& bytes) {
+    return lowerHex(bytes.data(), N);
+}
+
+} // namespace quorvane::tools
