@@ -53,19 +53,20 @@ TEST_F(CodeSignature, HandsTheToolFiveArgumentsWithTheHashInLowerCase) {
 TEST_F(CodeSignature, IsTrueExactlyWhenTheToolAcceptsTheRequirement) {
     struct Case {
         const char* name;
-        AppSpec app;
+        AppFixture app;
         bool pinned;
         bool expected;
     };
     const Case cases[] = {
         {"pinned build, pinned", {}, true, true},
         {"pinned build, unpinned", {}, false, true},
-        {"upper-case hash in the signature", AppSpec().withHash(std::string(40, 'A')), true, true},
-        {"other hash, pinned", AppSpec().withHash(hashB), true, false},
-        {"other hash, unpinned", AppSpec().withHash(hashB), false, true},
-        {"other identifier", AppSpec().withIdentifier("com.example.other"), false, false},
-        {"other team", AppSpec().withTeam("ZZZZZZZZZZ"), false, false},
-        {"unsigned", AppSpec().unsigned_(), false, false},
+        {"upper-case hash in the signature", AppFixture().withHash(std::string(40, 'A')), true,
+         true},
+        {"other hash, pinned", AppFixture().withHash(hashB), true, false},
+        {"other hash, unpinned", AppFixture().withHash(hashB), false, true},
+        {"other identifier", AppFixture().withIdentifier("com.example.other"), false, false},
+        {"other team", AppFixture().withTeam("ZZZZZZZZZZ"), false, false},
+        {"unsigned", AppFixture().unsigned_(), false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

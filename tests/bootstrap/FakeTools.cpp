@@ -116,20 +116,20 @@ std::string xmlInfoPlist(std::string_view version, std::string_view build) {
 )";
 }
 
-void makeApp(const fs::path& bundle, const AppSpec& spec) {
+void makeApp(const fs::path& bundle, const AppFixture& app) {
     fs::create_directories(bundle / "Contents" / "MacOS");
-    writeFile(bundle / "Contents" / "MacOS" / "Quorvane Pro", "binary " + spec.build);
+    writeFile(bundle / "Contents" / "MacOS" / "Quorvane Pro", "binary " + app.build);
     writeFile(bundle / "Contents" / "Info.plist",
-              spec.infoPlist ? *spec.infoPlist : xmlInfoPlist(spec.version, spec.build));
-    if (!spec.signedByTeam)
+              app.infoPlist ? *app.infoPlist : xmlInfoPlist(app.version, app.build));
+    if (!app.signedByTeam)
         return;
     fs::create_directories(bundle / "Contents" / "_CodeSignature");
     const std::string identifier =
-        spec.identifier.empty() ? std::string(config::productBundleIdentifier) : spec.identifier;
+        app.identifier.empty() ? std::string(config::productBundleIdentifier) : app.identifier;
     const std::string team =
-        spec.team.empty() ? std::string(config::pinnedTeamIdentifier) : spec.team;
+        app.team.empty() ? std::string(config::pinnedTeamIdentifier) : app.team;
     writeFile(bundle / "Contents" / "_CodeSignature" / "fake",
-              identifier + "\n" + team + "\n" + lower(spec.cdhash) + "\n");
+              identifier + "\n" + team + "\n" + lower(app.cdhash) + "\n");
 }
 
 void writePackage(const fs::path& package, const fs::path& sourceApp, Expansion mode,

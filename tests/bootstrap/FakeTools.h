@@ -26,7 +26,7 @@ std::vector<std::string> readArguments(const std::filesystem::path& file);
 
 // A product app bundle: Contents/Info.plist and a fake signature that the fake signing tool
 // accepts when the requirement names the same identifier, team and (if pinned) hash.
-struct AppSpec {
+struct AppFixture {
     std::string version = "2.9";
     std::string build = "2.9.412";
     std::string cdhash = hashA;
@@ -35,15 +35,15 @@ struct AppSpec {
     bool signedByTeam = true;             // false: no signature at all
     std::optional<std::string> infoPlist; // raw contents in place of the generated xml
 
-    AppSpec& withVersion(std::string v) { return version = std::move(v), *this; }
-    AppSpec& withBuild(std::string b) { return build = std::move(b), *this; }
-    AppSpec& withHash(std::string h) { return cdhash = std::move(h), *this; }
-    AppSpec& withIdentifier(std::string i) { return identifier = std::move(i), *this; }
-    AppSpec& withTeam(std::string t) { return team = std::move(t), *this; }
-    AppSpec& unsigned_() { return signedByTeam = false, *this; }
-    AppSpec& withInfoPlist(std::string p) { return infoPlist = std::move(p), *this; }
+    AppFixture& withVersion(std::string v) { return version = std::move(v), *this; }
+    AppFixture& withBuild(std::string b) { return build = std::move(b), *this; }
+    AppFixture& withHash(std::string h) { return cdhash = std::move(h), *this; }
+    AppFixture& withIdentifier(std::string i) { return identifier = std::move(i), *this; }
+    AppFixture& withTeam(std::string t) { return team = std::move(t), *this; }
+    AppFixture& unsigned_() { return signedByTeam = false, *this; }
+    AppFixture& withInfoPlist(std::string p) { return infoPlist = std::move(p), *this; }
 };
-void makeApp(const std::filesystem::path& bundle, const AppSpec& spec = {});
+void makeApp(const std::filesystem::path& bundle, const AppFixture& app = {});
 std::string xmlInfoPlist(std::string_view version, std::string_view build);
 
 // What the fake package tool does when it expands a package.

@@ -75,47 +75,49 @@ TEST_F(ReusableApp, JudgesTheInstalledCopyByBuildSignatureAndInfoPlist) {
         std::string(quorvane::InfoPlist::maxBytes, 'x') + "</string></dict>");
     struct Case {
         const char* name;
-        AppSpec app;
+        AppFixture app;
         bool reusable;
     };
     const Case cases[] = {
         {"the exact build", {}, true},
         {"the exact build, binary Info.plist",
-         AppSpec().withInfoPlist(binaryInfoPlist("2.9", "2.9.412")), true},
-        {"same build, other hash", AppSpec().withHash(hashB), false},
-        {"other version, same build and hash", AppSpec().withVersion("2.8"), false},
-        {"newer build", AppSpec().withVersion("3.0").withBuild("2.10.0").withHash(hashB), true},
+         AppFixture().withInfoPlist(binaryInfoPlist("2.9", "2.9.412")), true},
+        {"same build, other hash", AppFixture().withHash(hashB), false},
+        {"other version, same build and hash", AppFixture().withVersion("2.8"), false},
+        {"newer build", AppFixture().withVersion("3.0").withBuild("2.10.0").withHash(hashB), true},
         {"newer build, binary Info.plist",
-         AppSpec().withHash(hashB).withInfoPlist(binaryInfoPlist("3", "2.9.413")), true},
-        {"newer by value, older as text", AppSpec().withBuild("2.9.1000").withHash(hashB), true},
-        {"older build", AppSpec().withBuild("2.9.411").withHash(hashB), false},
-        {"one-number build", AppSpec().withBuild("99999").withHash(hashB), false},
-        {"five groups", AppSpec().withBuild("2.9.412.1.1").withHash(hashB), false},
-        {"non-ASCII digits", AppSpec().withBuild("\xEF\xBC\x93.0").withHash(hashB), false},
-        {"trailing newline", AppSpec().withBuild("3.0\n").withHash(hashB), false},
+         AppFixture().withHash(hashB).withInfoPlist(binaryInfoPlist("3", "2.9.413")), true},
+        {"newer by value, older as text", AppFixture().withBuild("2.9.1000").withHash(hashB), true},
+        {"older build", AppFixture().withBuild("2.9.411").withHash(hashB), false},
+        {"one-number build", AppFixture().withBuild("99999").withHash(hashB), false},
+        {"five groups", AppFixture().withBuild("2.9.412.1.1").withHash(hashB), false},
+        {"non-ASCII digits", AppFixture().withBuild("\xEF\xBC\x93.0").withHash(hashB), false},
+        {"trailing newline", AppFixture().withBuild("3.0\n").withHash(hashB), false},
         {"newer build, other team",
-         AppSpec().withBuild("3.0").withHash(hashB).withTeam("ZZZZZZZZZZ"), false},
+         AppFixture().withBuild("3.0").withHash(hashB).withTeam("ZZZZZZZZZZ"), false},
         {"newer build, other identifier",
-         AppSpec().withBuild("3.0").withHash(hashB).withIdentifier("com.example.other"), false},
-        {"newer build, unsigned", AppSpec().withBuild("3.0").unsigned_(), false},
+         AppFixture().withBuild("3.0").withHash(hashB).withIdentifier("com.example.other"), false},
+        {"newer build, unsigned", AppFixture().withBuild("3.0").unsigned_(), false},
         {"build is a number",
-         AppSpec().withInfoPlist(
+         AppFixture().withInfoPlist(
              plistWithBody("<dict><key>CFBundleVersion</key><integer>3</integer>"
                            "<key>CFBundleShortVersionString</key><string>2.9</string>"
                            "</dict>")),
          false},
         {"version is missing",
-         AppSpec().withInfoPlist(
+         AppFixture().withInfoPlist(
              plistWithBody("<dict><key>CFBundleVersion</key><string>2.9.412</string>"
                            "</dict>")),
          false},
         {"top level is an array",
-         AppSpec().withInfoPlist(plistWithBody("<array><string>2.9.412</string></array>")), false},
-        {"garbage", AppSpec().withInfoPlist(std::string("\x00\xff<plist><dict><key>", 20)), false},
+         AppFixture().withInfoPlist(plistWithBody("<array><string>2.9.412</string></array>")),
+         false},
+        {"garbage", AppFixture().withInfoPlist(std::string("\x00\xff<plist><dict><key>", 20)),
+         false},
         {"truncated binary",
-         AppSpec().withInfoPlist(binaryInfoPlist("2.9", "2.9.412").substr(0, 20)), false},
-        {"empty", AppSpec().withInfoPlist(""), false},
-        {"huge", AppSpec().withInfoPlist(big), false},
+         AppFixture().withInfoPlist(binaryInfoPlist("2.9", "2.9.412").substr(0, 20)), false},
+        {"empty", AppFixture().withInfoPlist(""), false},
+        {"huge", AppFixture().withInfoPlist(big), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -139,7 +141,7 @@ TEST_F(ReusableApp, ANewerBuildIsNewerByNumericOrder) {
                           Case{"1.2.10", "1.2.9", true}, Case{"2.9", "2.9", false}}) {
         SCOPED_TRACE(std::string(c.installed) + " over " + c.manifest);
         fs::remove_all(user);
-        makeApp(userApp(), AppSpec().withBuild(c.installed).withHash(hashB));
+        makeApp(userApp(), AppFixture().withBuild(c.installed).withHash(hashB));
         EXPECT_EQ(installer::reusableApp(testManifest("2.9", c.manifest), context).has_value(),
                   c.reusable);
     }
@@ -197,10 +199,10 @@ TEST_F(ReusableApp, SearchesTheUserFolderFirstAndStopsAtAnyItemThere) {
             makeApp(userApp());
             break;
         case User::older:
-            makeApp(userApp(), AppSpec().withBuild("2.9.1").withHash(hashB));
+            makeApp(userApp(), AppFixture().withBuild("2.9.1").withHash(hashB));
             break;
         case User::unsigned_:
-            makeApp(userApp(), AppSpec().unsigned_());
+            makeApp(userApp(), AppFixture().unsigned_());
             break;
         case User::danglingLink:
             fs::create_directory_symlink(tmp / "gone", userApp());

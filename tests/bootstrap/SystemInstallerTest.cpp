@@ -93,7 +93,7 @@ struct Install : ::testing::Test {
     int fixtures = 0;
 
     // A package whose app the fake package tool lays out as `mode` says.
-    void givePackage(const AppSpec& app = {}, Expansion mode = Expansion::ok,
+    void givePackage(const AppFixture& app = {}, Expansion mode = Expansion::ok,
                      const fs::path& extra = {}) {
         const auto source = tmp / "fixtures" / std::to_string(++fixtures) / "Quorvane Pro.app";
         makeApp(source, app);
@@ -104,7 +104,7 @@ struct Install : ::testing::Test {
     // A trusted copy that is not reusable: an older build of the pinned team, with a folder the
     // owner cannot write.
     void placeOlderCopy() {
-        makeApp(destination, AppSpec().withBuild("2.9.100").withHash(hashB));
+        makeApp(destination, AppFixture().withBuild("2.9.100").withHash(hashB));
         fs::create_directories(destination / "Contents" / "Resources" / "locked");
         writeFile(destination / "Contents" / "Resources" / "locked" / "old-marker", "old");
         fs::permissions(destination / "Contents" / "Resources" / "locked",
@@ -154,9 +154,9 @@ TEST_F(Install, ExpandsInAPrivateWorkFolderAndMovesTheAppIntoAMissingFolder) {
 }
 
 TEST_F(Install, ReturnsAReusableDestinationUntouched) {
-    const std::pair<const char*, AppSpec> cases[] = {
-        {"the exact build", AppSpec()},
-        {"a newer trusted build", AppSpec().withBuild("2.10").withHash(hashB)},
+    const std::pair<const char*, AppFixture> cases[] = {
+        {"the exact build", AppFixture()},
+        {"a newer trusted build", AppFixture().withBuild("2.10").withHash(hashB)},
     };
     for (const auto& [name, app] : cases) {
         SCOPED_TRACE(name);
@@ -172,9 +172,9 @@ TEST_F(Install, ReturnsAReusableDestinationUntouched) {
 }
 
 TEST_F(Install, SwapsOutATrustedCopyThatIsNotReusableAndDeletesIt) {
-    const std::pair<const char*, AppSpec> cases[] = {
-        {"older build", AppSpec().withBuild("2.9.100").withHash(hashB)},
-        {"same build, other hash", AppSpec().withHash(hashB)},
+    const std::pair<const char*, AppFixture> cases[] = {
+        {"older build", AppFixture().withBuild("2.9.100").withHash(hashB)},
+        {"same build, other hash", AppFixture().withHash(hashB)},
     };
     for (const auto& [name, app] : cases) {
         SCOPED_TRACE(name);
@@ -201,12 +201,12 @@ TEST_F(Install, RefusesAnythingUntrustedAtTheDestinationAndChangesNothing) {
         {"plain file", [&] { writeFile(destination, "not an app"); }},
         {"link to a good app", [&] { fs::create_directory_symlink(elsewhere, destination); }},
         {"dangling link", [&] { fs::create_directory_symlink(tmp / "gone", destination); }},
-        {"unsigned app", [&] { makeApp(destination, AppSpec().unsigned_()); }},
-        {"foreign team", [&] { makeApp(destination, AppSpec().withTeam("ZZZZZZZZZZ")); }},
+        {"unsigned app", [&] { makeApp(destination, AppFixture().unsigned_()); }},
+        {"foreign team", [&] { makeApp(destination, AppFixture().withTeam("ZZZZZZZZZZ")); }},
         {"one-number build",
-         [&] { makeApp(destination, AppSpec().withBuild("7").withHash(hashB)); }},
+         [&] { makeApp(destination, AppFixture().withBuild("7").withHash(hashB)); }},
         {"garbage Info.plist",
-         [&] { makeApp(destination, AppSpec().withHash(hashB).withInfoPlist("<<<\x01")); }},
+         [&] { makeApp(destination, AppFixture().withHash(hashB).withInfoPlist("<<<\x01")); }},
         {"empty folder", [&] { fs::create_directories(destination); }},
     };
     for (const auto& [name, place] : cases) {
@@ -282,7 +282,7 @@ TEST_F(Install, AFailedExpansionOrAWrongAppLeavesTheDestinationAsItWas) {
     struct Case {
         const char* name;
         Expansion mode;
-        AppSpec app;
+        AppFixture app;
         std::string expected;
     };
     const Case cases[] = {
@@ -290,13 +290,13 @@ TEST_F(Install, AFailedExpansionOrAWrongAppLeavesTheDestinationAsItWas) {
         {"tool leaves half a folder", Expansion::half, {}, failure(BootstrapFailure::installation)},
         {"tool crashes", Expansion::crash, {}, failure(BootstrapFailure::installation)},
         {"no app in the package", Expansion::noApp, {}, failure(BootstrapFailure::signature)},
-        {"other hash", Expansion::ok, AppSpec().withHash(hashB),
+        {"other hash", Expansion::ok, AppFixture().withHash(hashB),
          failure(BootstrapFailure::signature)},
-        {"other version", Expansion::ok, AppSpec().withVersion("2.8"),
+        {"other version", Expansion::ok, AppFixture().withVersion("2.8"),
          failure(BootstrapFailure::signature)},
-        {"other build", Expansion::ok, AppSpec().withBuild("2.9.413"),
+        {"other build", Expansion::ok, AppFixture().withBuild("2.9.413"),
          failure(BootstrapFailure::signature)},
-        {"unsigned", Expansion::ok, AppSpec().unsigned_(), failure(BootstrapFailure::signature)},
+        {"unsigned", Expansion::ok, AppFixture().unsigned_(), failure(BootstrapFailure::signature)},
     };
     for (const bool occupied : {true, false}) {
         for (const auto& c : cases) {
@@ -403,11 +403,11 @@ TEST_F(Install, TheDestinationNeverGoesMissingDuringASwap) {
     // Two builds with different hashes replace each other, so that every install swaps.
     const auto packageA = tmp / "a.pkg";
     const auto packageB = tmp / "b.pkg";
-    makeApp(tmp / "a" / "Quorvane Pro.app", AppSpec().withHash(hashA));
-    makeApp(tmp / "b" / "Quorvane Pro.app", AppSpec().withHash(hashB));
+    makeApp(tmp / "a" / "Quorvane Pro.app", AppFixture().withHash(hashA));
+    makeApp(tmp / "b" / "Quorvane Pro.app", AppFixture().withHash(hashB));
     writePackage(packageA, tmp / "a" / "Quorvane Pro.app", Expansion::ok);
     writePackage(packageB, tmp / "b" / "Quorvane Pro.app", Expansion::ok);
-    makeApp(destination, AppSpec().withHash(hashB));
+    makeApp(destination, AppFixture().withHash(hashB));
     const auto manifestA = testManifest("2.9", "2.9.412", hashA);
     const auto manifestB = testManifest("2.9", "2.9.412", hashB);
 
