@@ -72,9 +72,10 @@ template <typename Value> void set(CURL* easy, CURLoption option, Value value) {
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::filesystem::path& destination) {
-        std::string pattern =
-            (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX"))
-                .string();
+        std::string name = ".";
+        name += destination.filename().string();
+        name += ".XXXXXX";
+        std::string pattern = (destination.parent_path() / name).string();
         const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
         if (fd < 0)
             throwErrno("mkostemp");

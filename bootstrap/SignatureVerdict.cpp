@@ -7,12 +7,19 @@
 namespace quorvane {
 namespace {
 
+std::string teamMarker() {
+    std::string marker = "(";
+    marker += config::pinnedTeamIdentifier;
+    marker += ")";
+    return marker;
+}
+
 const std::array<std::string, 4>& requiredTexts() {
     static const std::array<std::string, 4> texts{
         "Status: signed by a developer certificate issued by Apple for distribution",
         "Status: signed by a certificate trusted by macOS",
         "Developer ID Installer:",
-        "(" + std::string(config::pinnedTeamIdentifier) + ")",
+        teamMarker(),
     };
     return texts;
 }

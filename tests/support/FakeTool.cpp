@@ -9,21 +9,18 @@ FakeTool::FakeTool(const std::filesystem::path& folder, const Behaviour& behavio
     std::filesystem::create_directories(folder);
     writeFile(folder / "out.txt", behaviour.out);
     writeFile(folder / "err.txt", behaviour.err);
-    const std::string dir = "'" + folder.string() + "'";
-    std::string script = "#!/bin/sh\n"
-                         "printf '%s\\n' \"$@\" > " +
-                         dir +
-                         "/args\n"
-                         "printf '%s' \"${LC_ALL-(unset)}\" > " +
-                         dir +
-                         "/lc_all\n"
-                         "cat " +
-                         dir +
-                         "/out.txt\n"
-                         "cat " +
-                         dir + "/err.txt >&2\n";
-    script +=
-        behaviour.killed ? "kill -KILL $$\n" : "exit " + std::to_string(behaviour.status) + "\n";
+    std::string dir = "'";
+    dir += folder.string();
+    dir += "'";
+    std::string script = "#!/bin/sh\n";
+    script.append("printf '%s\\n' \"$@\" > ").append(dir).append("/args\n");
+    script.append("printf '%s' \"${LC_ALL-(unset)}\" > ").append(dir).append("/lc_all\n");
+    script.append("cat ").append(dir).append("/out.txt\n");
+    script.append("cat ").append(dir).append("/err.txt >&2\n");
+    if (behaviour.killed)
+        script.append("kill -KILL $$\n");
+    else
+        script.append("exit ").append(std::to_string(behaviour.status)).append("\n");
     writeFile(path_, script);
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
 }
