@@ -2,7 +2,7 @@
 // bundle and for a large one with many files. The swap touches two directory entries only, so
 // both should take the same time.
 //
-//   swap_bench [folder] [megabytes] [files]
+//   bench_swap [folder] [megabytes] [files]
 //
 // The folder (default: the system's temporary folder) must be on the file system to measure.
 

@@ -145,10 +145,15 @@ TEST(AsyncCore, RootBodyBeginsInALaterTurnAndChildTasksShareTheStopToken) {
         childSawCancel = token.stop_requested();
         co_return 5;
     };
+    std::atomic<bool> release{false};
     auto body = [&]() -> Task<void> {
         began = true;
-        co_await runInBackground([](std::stop_token) {});
-        const int five = co_await child();
+        co_await runInBackground([&](std::stop_token) {
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        auto childTask = child();
+        const int five = co_await std::move(childTask);
         EXPECT_EQ(five, 5);
         finished = true;
     };
@@ -156,6 +161,7 @@ TEST(AsyncCore, RootBodyBeginsInALaterTurnAndChildTasksShareTheStopToken) {
     EXPECT_FALSE(began) << "spawn must not run the body synchronously";
     ASSERT_TRUE(spinUntil([&] { return began; }));
     handle.cancel();
+    release = true;
     ASSERT_TRUE(spinUntil([&] { return finished; }));
     EXPECT_TRUE(childSawCancel);
 }

@@ -151,8 +151,9 @@ TEST(InstallationRun, FailuresBeforeInstallingRemoveTheStagingFolder) {
         c.arrange(rig);
         rig.startAndSettle();
         EXPECT_EQ(rig.phases, c.expected) << c.name;
-        if (fs::exists(rig.temporary))
+        if (fs::exists(rig.temporary)) {
             EXPECT_TRUE(rig.stagingFolders().empty()) << c.name;
+        }
         EXPECT_FALSE(rig.model->stagingDirectory()) << c.name;
         EXPECT_EQ(rig.terminated, 0) << c.name;
     }
