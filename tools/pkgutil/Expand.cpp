@@ -147,7 +147,9 @@ private:
             entryInto(tree, reader.get(), entry, ctx, path, buffer);
         }
         // The archive's trailer may come before the member's end; read it all so the
-        // member's checksums are checked.
+        // member's checksums are checked. libarchive may also have swallowed a read error.
+        if (ctx.error)
+            std::rethrow_exception(ctx.error);
         stream.drain();
     }
 

@@ -127,6 +127,8 @@ std::size_t MemberStream::readRaw(char* buffer, std::size_t capacity) {
 }
 
 std::size_t MemberStream::read(char* buffer, std::size_t capacity) {
+    if (broken_)
+        throw XarError("member failed its checks");
     if (finished_ || capacity == 0)
         return 0;
     std::size_t produced = 0;
@@ -170,13 +172,16 @@ std::size_t MemberStream::read(char* buffer, std::size_t capacity) {
 }
 
 void MemberStream::finish() {
-    finished_ = true;
+    // A failed check stays failed, however often the reader asks again.
+    broken_ = true;
     if (decodedDone_ != data_.size || rawDone_ != data_.length)
         throw XarError("member smaller than the table states");
     if (archivedDigest_ && Digest::hex(archivedDigest_->finish()) != data_.archived->hex)
         throw XarError("archived checksum does not match");
     if (extractedDigest_ && Digest::hex(extractedDigest_->finish()) != data_.extracted->hex)
         throw XarError("extracted checksum does not match");
+    broken_ = false;
+    finished_ = true;
 }
 
 void MemberStream::drain() {

@@ -75,6 +75,7 @@ private:
     std::size_t inputUsed_ = 0;
     bool finished_ = false;
     bool streamEnded_ = false;
+    bool broken_ = false;
 };
 
 } // namespace quorvane::tools
