@@ -273,6 +273,7 @@ TEST(Expand, LinksAndHardLinksThatStayInsideAreKept) {
     EXPECT_EQ(readFile(kit / "K"), "binary");
     EXPECT_EQ(readFile(kit / "Versions/A/K2"), "binary");
     EXPECT_EQ(fs::hard_link_count(kit / "Versions/A/K2"), 2u);
+    EXPECT_EQ(modeOf(scene.target / "Payload/Applications"), 0755u); // never listed itself
     EXPECT_TRUE(fs::is_directory(kit / "Versions/A/Up"));
     EXPECT_EQ(names(scene.target), (std::set<std::string>{"PackageInfo", "Payload"}));
 }

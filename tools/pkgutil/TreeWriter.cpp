@@ -61,8 +61,12 @@ FileDescriptor TreeWriter::openParent(const RelativePath& path) {
         throwErrno("dup");
     for (std::size_t i = 0; i + 1 < path.size(); ++i) {
         const char* name = path[i].c_str();
-        if (::mkdirat(dir.get(), name, 0700) != 0 && errno != EEXIST)
+        if (::mkdirat(dir.get(), name, 0700) == 0) {
+            // A folder the archive never lists gets the usual mode; a later entry may change it.
+            directoryModes_.emplace_back(RelativePath(path.begin(), path.begin() + i + 1), 0755);
+        } else if (errno != EEXIST) {
             throwErrno(joinPath(path));
+        }
         FileDescriptor next(
             ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next) {
@@ -191,9 +195,11 @@ void TreeWriter::checkLinks() const {
 
 void TreeWriter::applyModes() {
     // Deepest first, so a read-only folder does not block the modes below it.
-    std::sort(directoryModes_.begin(), directoryModes_.end(),
-              [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
-    for (const auto& [path, mode] : directoryModes_) {
+    auto modes = std::move(directoryModes_);
+    directoryModes_.clear();
+    std::stable_sort(modes.begin(), modes.end(),
+                     [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+    for (const auto& [path, mode] : modes) {
         if (path.empty()) {
             if (::fchmod(root_.get(), mode & 0777) != 0)
                 throwErrno(".");

@@ -236,6 +236,9 @@ XarHeader parseXarHeader(std::string_view bytes) {
 std::string inflateToc(std::string_view compressed, std::uint64_t expectedSize) {
     if (expectedSize > xarMaxTocSize || compressed.size() > xarMaxTocSize)
         throw XarError("table of contents too large");
+    // Deflate cannot do better than about 1032:1; a larger claim is a lie, so allocate nothing.
+    if (expectedSize > compressed.size() * 1040 + 64)
+        throw XarError("table of contents does not inflate to its stated size");
     InflateStream stream;
     if (!stream.ready)
         throw XarError("zlib unavailable");
