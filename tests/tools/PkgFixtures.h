@@ -1,0 +1,66 @@
+#pragma once
+
+// Shared pieces of the package tool tests: the built tools, the build's authority, certificates
+// issued on the fly, an app folder to package, and raw package surgery.
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvane::test::pkg {
+
+std::filesystem::path tool(const char* name);
+std::filesystem::path authorityFile(const char* name);
+std::filesystem::path fixture(const char* name);
+
+struct Signer {
+    std::filesystem::path key;
+    std::filesystem::path chain; // leaf first
+};
+
+// The build authority's installer or application identity.
+Signer buildSigner(const std::filesystem::path& dir, const char* leaf);
+
+// A leaf issued by the build's Developer ID intermediate with the OpenSSL API, valid from
+// `notBefore` to `notAfter` seconds from now.
+Signer issueLeaf(const std::filesystem::path& dir, const std::string& commonName,
+                 const std::string& team, bool installerMarks, long notBefore, long notAfter);
+
+// "Quorvane Pro.app" with an executable, an Info.plist and a framework with Versions/Current.
+void makeApp(const std::filesystem::path& root);
+
+// Runs quorvane-pkgbuild; returns its exit status.
+int buildPackage(const std::filesystem::path& root, const std::filesystem::path& out,
+                 const std::optional<Signer>& signer, std::string* output = nullptr);
+
+struct ToolResult {
+    int status = -1;
+    std::string output;
+};
+ToolResult run(const std::vector<std::string>& argv);
+
+// The installer's reading of `pkgutil --check-signature`.
+bool installerAccepts(const ToolResult& result);
+
+std::string readBytes(const std::filesystem::path& path);
+void writeBytes(const std::filesystem::path& path, const std::string& bytes);
+
+// Raw view of a package: header fields and the heap's start.
+struct XarLayout {
+    std::uint64_t tocCompressed = 0;
+    std::uint64_t tocUncompressed = 0;
+    std::uint64_t heapStart = 0;
+};
+XarLayout layoutOf(const std::string& package);
+std::string tocText(const std::string& package);
+// Replaces the table with `toc`; with `fixChecksum` also rewrites the heap's table checksum, as
+// an attacker who cannot sign would.
+std::string withToc(const std::string& package, const std::string& toc, bool fixChecksum);
+
+// PKCS#1 v1.5 SHA-1 signature of `checksum` by a key in PEM.
+std::string rsaSignWith(const std::filesystem::path& keyPem, const std::string& checksum);
+
+} // namespace quorvane::test::pkg

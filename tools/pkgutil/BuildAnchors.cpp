@@ -1,0 +1,9 @@
+#include "PackageTrust.h"
+
+namespace quorvane::tools {
+
+const TrustAnchors& packageTrust() {
+    return TrustAnchors::embedded();
+}
+
+} // namespace quorvane::tools

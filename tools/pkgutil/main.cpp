@@ -1,0 +1,62 @@
+// pkgutil: the package tool's signature check and full expansion, for flat packages.
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string_view>
+
+#include "Expand.h"
+#include "PackageTrust.h"
+#include "SignatureCheck.h"
+
+namespace {
+
+constexpr const char* usage =
+    "usage: pkgutil --check-signature PKG\n"
+    "       pkgutil --expand-full PKG DIR\n"
+    "\n"
+    "  --check-signature PKG   verify the package's signature and print its status and\n"
+    "                          certificate chain; exit 0 only for a trusted signature\n"
+    "  --expand-full PKG DIR   expand the package into DIR (which must not exist), with each\n"
+    "                          Payload and Scripts archive expanded into a folder\n"
+    "  --help                  show this text\n";
+
+int expandCommand(const std::filesystem::path& package, const std::filesystem::path& dir) {
+    try {
+        const quorvane::tools::XarArchive archive(package);
+        quorvane::tools::expandFull(archive, dir);
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "pkgutil: cannot expand " << package.string() << ": " << e.what() << "\n";
+        return 1;
+    }
+}
+
+int checkCommand(const std::filesystem::path& package) {
+    try {
+        const auto report =
+            quorvane::tools::checkSignature(package, quorvane::tools::packageTrust());
+        std::cout << report.text << std::flush;
+        return report.exitCode;
+    } catch (const std::exception& e) {
+        std::cerr << "pkgutil: cannot read " << package.string() << ": " << e.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view command = argc > 1 ? argv[1] : "";
+    if (command == "--help" || command == "-h") {
+        std::cout << usage;
+        return 0;
+    }
+    if (command == "--check-signature" && argc == 3)
+        return checkCommand(argv[2]);
+    if (command == "--expand-full" && argc == 4)
+        return expandCommand(argv[2], argv[3]);
+    std::cerr << usage;
+    return 2;
+}
