@@ -28,7 +28,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/BuildConfig.h.in
 # A throwaway signing authority for tests and the demo, made once per build folder. A release
 # build points the anchors at the vendor's certificates instead.
 set(QUORVANE_AUTHORITY_DIR "${CMAKE_BINARY_DIR}/authority")
-if(NOT EXISTS "${QUORVANE_AUTHORITY_DIR}/chain.pem")
+if(NOT EXISTS "${QUORVANE_AUTHORITY_DIR}/application-chain.pem")
   execute_process(COMMAND "${PROJECT_SOURCE_DIR}/tools/authority/make-authority" "${QUORVANE_AUTHORITY_DIR}"
                   RESULT_VARIABLE authority_result)
   if(NOT authority_result EQUAL 0)

@@ -37,6 +37,21 @@ RunRig::RunRig(Options options) {
     for (const auto& dir : {temporary, resources, tools, root / "home", systemApplications})
         fs::create_directories(dir);
 
+    if (options.realTools) {
+        auto kitOptions = options.kit;
+        if (!options.prefix)
+            kitOptions.prefixBytes.reset();
+        kit = makeProductKit(root / "kit", server.url("/tail"), QUORVANE_FIXTURE_APP, kitOptions);
+        fs::copy(kit->resources / "Payload.json", resources / "Payload.json");
+        if (options.prefix)
+            fs::copy(kit->resources / "PackageBase.bin", resources / "PackageBase.bin");
+        manifest = BootstrapManifest::decode(readFile(resources / "Payload.json"));
+        package = readFile(kit->package);
+        server.route("/tail", {.bodyFile = kit->tail});
+        makeModel();
+        return;
+    }
+
     package = randomBytes(options.packageBytes, 7);
     manifest.version = "2.4.1";
     manifest.build = "2410";
@@ -117,8 +132,9 @@ void RunRig::setFault(const std::string& name, bool on) const {
 void RunRig::makeModel() {
     BootstrapModel::Environment env;
     env.resources = resources;
-    env.system.pkgutil = (tools / "pkgutil").string();
-    env.system.codesign = (tools / "codesign").string();
+    const fs::path toolFolder = kit ? fs::path(QUORVANE_BINARY_DIR) / "tools" : tools;
+    env.system.pkgutil = (toolFolder / "pkgutil").string();
+    env.system.codesign = (toolFolder / "codesign").string();
     env.system.userApplications = applications;
     env.system.systemApplications = systemApplications;
     env.system.downloadCAFile = (authorityDirectory() / "root.pem").string();

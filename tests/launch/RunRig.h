@@ -12,6 +12,7 @@
 #include "AppBundle.h"
 #include "BootstrapModel.h"
 #include "HttpsTestServer.h"
+#include "ProductKit.h"
 #include "TempDir.h"
 
 namespace quorvane::test {
@@ -21,6 +22,10 @@ struct RunRig {
         bool prefix = true; // carry the package's first bytes
         std::size_t packageBytes = 3 << 20;
         std::size_t prefixBytes = 1 << 20;
+        // A real signed package and the platform tools of this build, instead of random bytes
+        // and fake tools.
+        bool realTools = false;
+        ProductKitOptions kit = {};
     };
 
     explicit RunRig(Options options);
@@ -30,6 +35,7 @@ struct RunRig {
     TempDir root;
     std::filesystem::path applications, systemApplications, temporary, resources, tools;
     std::string package;
+    std::optional<ProductKit> kit;
     BootstrapManifest manifest;
     HttpsTestServer server;
     std::shared_ptr<BootstrapModel> model;

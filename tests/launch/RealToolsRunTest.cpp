@@ -1,0 +1,108 @@
+// Whole installation runs with the platform tools of this build and real signed packages.
+
+#include "RunRig.h"
+
+#include "BootstrapFailure.h"
+#include "Digest.h"
+#include "Process.h"
+#include "Workspace.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorvane;
+using namespace quorvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Phases = std::vector<std::string>;
+const Phases firstInstallation = {"checking", "downloading", "verifying", "verifying",
+                                  "installing"};
+std::string failed(const BootstrapFailure& f) {
+    return "failed: " + f.message();
+}
+
+std::string installerRequirement(const std::string& cdhash) {
+    return "-R=identifier \"" + std::string(config::productBundleIdentifier) +
+           "\" and anchor apple generic and certificate leaf[subject.OU] = \"Q4ZT8WX2LM\" and "
+           "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and cdhash H\"" +
+           cdhash + "\"";
+}
+
+// Publishes `package` as the rig's payload: new size and digest in the manifest, new prefix and
+// tail, the app's pinned cdhash kept.
+void republish(RunRig& rig, const std::string& package) {
+    const auto prefix = static_cast<std::size_t>(rig.manifest.embeddedPackageBytes.value_or(0));
+    rig.package = package;
+    rig.manifest.payloadBytes = static_cast<std::int64_t>(package.size());
+    rig.manifest.payloadSHA256 = sha256Hex(package);
+    writeFile(rig.resources / "Payload.json", rig.manifest.encode());
+    writeFile(rig.resources / "PackageBase.bin", package.substr(0, prefix));
+    rig.server.route("/tail", {.body = package.substr(prefix)});
+    rig.makeModel();
+}
+
+} // namespace
+
+TEST(RealToolsRun, InstallsASignedPackageAndTheInstalledAppVerifies) {
+    for (const bool prefix : {true, false}) {
+        RunRig rig({.prefix = prefix, .realTools = true});
+        rig.startAndSettle();
+        EXPECT_EQ(rig.phases, firstInstallation) << prefix;
+        EXPECT_EQ(rig.terminated, 1);
+        EXPECT_EQ(rig.server.requests("/tail"), 1);
+        EXPECT_EQ(runCommand({builtTool("codesign").string(), "--verify", "--deep", "--strict",
+                              installerRequirement(*rig.manifest.installedAppCDHash),
+                              rig.installedApp().string()}),
+                  0);
+        EXPECT_TRUE(rig.stagingFolders().empty());
+        EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
+
+        // The same build is found and opened on the next run, with nothing downloaded.
+        rig.makeModel();
+        rig.startAndSettle();
+        EXPECT_EQ(rig.phases, Phases{"checking"});
+        EXPECT_EQ(rig.server.requests("/tail"), 1);
+        EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
+    }
+}
+
+TEST(RealToolsRun, APackageFromAnUnknownAuthorityFailsVerification) {
+    TempDir other;
+    makeAuthority(other.path(), "Q4ZT8WX2LM", "Quorvane Labs", "Look-alike Root CA");
+    ProductKitOptions kit;
+    kit.packageAuthority = other.path();
+    RunRig rig({.realTools = true, .kit = kit});
+    rig.startAndSettle();
+    EXPECT_EQ(rig.phases, (Phases{"checking", "downloading", "verifying", "verifying",
+                                  failed(BootstrapFailure::signature)}));
+    EXPECT_FALSE(fs::exists(rig.installedApp()));
+    EXPECT_TRUE(rig.stagingFolders().empty());
+}
+
+TEST(RealToolsRun, AnAppTamperedAfterSigningIsRefusedAndNothingIsInstalled) {
+    RunRig rig({.realTools = true});
+    // The vendor's package is rebuilt around an app changed after it was signed.
+    const fs::path filler = rig.kit->app / "Contents" / "Resources" / "filler.bin";
+    std::string bytes = readFile(filler);
+    bytes[bytes.size() / 2] ^= 0x01;
+    writeFile(filler, bytes);
+    const fs::path authority = fs::path(QUORVANE_BINARY_DIR) / "authority";
+    const fs::path rebuilt = rig.root / "rebuilt.pkg";
+    ASSERT_EQ(
+        runCommand({builtTool("quorvane-pkgbuild").string(), "--root",
+                    rig.kit->app.parent_path().string(), "--install-location", "/Applications",
+                    "--identifier", "com.quorvane.pro.pkg", "--version", "2.4.1", "--sign-key",
+                    (authority / "installer.key").string(), "--sign-chain",
+                    (authority / "installer-chain.pem").string(), rebuilt.string()}),
+        0);
+    republish(rig, readFile(rebuilt));
+
+    rig.startAndSettle();
+    Phases expected = firstInstallation;
+    expected.push_back(failed(BootstrapFailure::signature));
+    EXPECT_EQ(rig.phases, expected);
+    EXPECT_FALSE(fs::exists(rig.installedApp()));
+    for (const auto& entry : fs::directory_iterator(rig.applications))
+        ADD_FAILURE() << "left behind: " << entry.path();
+}
