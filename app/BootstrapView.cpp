@@ -1,0 +1,173 @@
+#include "BootstrapView.h"
+
+#include <QAccessible>
+#include <QGuiApplication>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include "InstallerColors.h"
+#include "InstallerFonts.h"
+#include "InstallerWaves.h"
+
+namespace quorvane {
+namespace {
+
+QString displayName() {
+    return QString::fromUtf8(config::displayName.data(), qsizetype(config::displayName.size()));
+}
+
+} // namespace
+
+BootstrapView::BootstrapView(std::shared_ptr<BootstrapModel> model, QWidget* parent)
+    : QWidget(parent), model_(std::move(model)), layout_(this) {
+    setFixedSize(contentWidth, contentHeight);
+
+    title_.setText(tr("Installing %1").arg(displayName()));
+    title_.setFont(fonts::title());
+    QPalette ink = title_.palette();
+    ink.setColor(QPalette::WindowText, installerColor(colors::titleInk));
+    title_.setPalette(ink);
+
+    layout_.setContentsMargins(0, 0, 0, 0);
+    layout_.setSpacing(0);
+    layout_.addSpacing(spaceAboveTitle);
+    layout_.addWidget(&title_, 0, Qt::AlignHCenter);
+    // The icon is painted into this gap with the rest of the still backdrop (see paintEvent),
+    // which also keeps it out of the accessibility tree.
+    layout_.addSpacing(spaceAboveIcon + iconSide);
+    layout_.addSpacing(spaceAboveBar);
+    layout_.addWidget(&progressBar_, 0, Qt::AlignHCenter);
+    layout_.addSpacing(spaceAboveStatus);
+    layout_.addWidget(&status_);
+    layout_.addStretch(1);
+
+    connect(model_.get(), &BootstrapModel::phaseChanged, this, &BootstrapView::render);
+    connect(model_.get(), &BootstrapModel::receivedChanged, this, &BootstrapView::render);
+    connect(&status_, &StatusBlock::retryClicked, this, [this] { model_->start(); });
+    render();
+}
+
+BootstrapView::~BootstrapView() {
+    windowClosed();
+}
+
+QRect BootstrapView::iconRect() const {
+    const int top = title_.geometry().bottom() + 1 + spaceAboveIcon;
+    return {(width() - iconSide) / 2, top, iconSide, iconSide};
+}
+
+void BootstrapView::setReduceMotion(bool on) {
+    reduceMotion_ = on;
+    progressBar_.setReduceMotion(on);
+}
+
+void BootstrapView::windowClosed() {
+    model_->operation().cancel();
+    model_->cleanStaging();
+}
+
+StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
+    const auto& manifest = model.manifest();
+    switch (model.phase().kind()) {
+    case InstallerPhase::Kind::ready:
+    case InstallerPhase::Kind::downloading: {
+        const QString version = manifest ? QString::fromStdString(manifest->version) : QString();
+        const std::int64_t total =
+            manifest ? manifest->payloadBytes - manifest->embeddedPackageBytes.value_or(0) : 0;
+        return {{tr("Downloading %1 %2…").arg(displayName(), version),
+                 tr("%1 MB of %2 MB")
+                     .arg(QString::number(BootstrapModel::megabytes(model.received())),
+                          QString::number(BootstrapModel::megabytes(total)))}};
+    }
+    case InstallerPhase::Kind::checking:
+        return {{tr("Checking the installed app…")}};
+    case InstallerPhase::Kind::verifying:
+        return {{tr("Verifying the installer…")}};
+    case InstallerPhase::Kind::installing:
+        return {{tr("Adding %1 to Applications…").arg(displayName())}};
+    case InstallerPhase::Kind::failed:
+        break;
+    }
+    // Shown exactly as the phase carries it.
+    return {{QString::fromStdString(model.phase().message())}, true, manifest.has_value()};
+}
+
+void BootstrapView::render() {
+    progressBar_.setState(model_->phase().kind(), model_->progress());
+    status_.setContent(statusContent(*model_));
+    announce();
+}
+
+void BootstrapView::announce() {
+    const InstallerPhase& phase = model_->phase();
+    if (announcedPhase_ != phase) {
+        const bool initial = !announcedPhase_;
+        announcedPhase_ = phase;
+        announcedPercent_.reset();
+        if (!initial) {
+            // The first line names what the installer is doing now.
+            QAccessibleEvent event(&status_.firstLine(), QAccessible::NameChanged);
+            QAccessible::updateAccessibility(&event);
+        }
+    }
+    // Whole percents only: a fast download must not flood the screen reader.
+    const auto percent = progressBar_.percent();
+    if (percent && percent != announcedPercent_) {
+        announcedPercent_ = percent;
+        QAccessibleValueChangeEvent event(&progressBar_, QVariant(*percent));
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+const ShadowedIcon& BootstrapView::icon() {
+    const qreal ratio = devicePixelRatioF();
+    if (!icon_ || icon_->image.devicePixelRatio() != ratio) {
+        // The application's icon as the platform has it; ours when it has none.
+        QIcon source = QGuiApplication::windowIcon();
+        if (source.isNull())
+            source = installerIcon();
+        icon_ = renderShadowedIcon(source, iconSide, ratio);
+    }
+    return *icon_;
+}
+
+void BootstrapView::paintEvent(QPaintEvent* event) {
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * ratio).toSize();
+    if (backdrop_.size() != pixels || backdrop_.devicePixelRatio() != ratio) {
+        backdrop_ = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        backdrop_.setDevicePixelRatio(ratio);
+        backdrop_.fill(installerColor(colors::background));
+        QPainter painter(&backdrop_);
+        InstallerWaves::paint(painter, QSizeF(size()));
+        const ShadowedIcon& shadowed = icon();
+        if (!shadowed.image.isNull())
+            painter.drawImage(QPointF(iconRect().topLeft()) - shadowed.iconOrigin, shadowed.image);
+    }
+    QPainter painter(this);
+    const QRect dirty = event->rect();
+    painter.drawImage(dirty, backdrop_,
+                      QRectF(QPointF(dirty.topLeft()) * ratio, QSizeF(dirty.size()) * ratio));
+}
+
+void BootstrapView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (shownOnce_)
+        return;
+    shownOnce_ = true;
+    // In a later turn of the loop, once the window is up; it does not wait for the run.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (model_->phase().kind() == InstallerPhase::Kind::ready)
+                model_->start();
+        },
+        Qt::QueuedConnection);
+}
+
+void BootstrapView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    backdrop_ = QImage();
+}
+
+} // namespace quorvane

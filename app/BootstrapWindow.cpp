@@ -1,0 +1,34 @@
+#include "BootstrapWindow.h"
+
+#include <QCloseEvent>
+
+#include <quorvane/BuildConfig.h>
+
+namespace quorvane {
+
+BootstrapWindow::BootstrapWindow(std::shared_ptr<BootstrapModel> model)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), layout_(this),
+      view_(std::move(model)), closeShortcut_(QKeySequence(Qt::CTRL | Qt::Key_W), this),
+      quitShortcut_(QKeySequence(Qt::CTRL | Qt::Key_Q), this) {
+    setWindowTitle(tr("Install %1")
+                       .arg(QString::fromUtf8(config::displayName.data(),
+                                              qsizetype(config::displayName.size()))));
+    setAutoFillBackground(true);
+    layout_.setContentsMargins(0, 0, 0, 0);
+    layout_.setSpacing(0);
+    layout_.addWidget(&titlebar_);
+    layout_.addWidget(&view_);
+    setFixedSize(BootstrapView::contentWidth,
+                 InstallerTitlebar::stripHeight + BootstrapView::contentHeight);
+
+    connect(&titlebar_, &InstallerTitlebar::closeRequested, this, &QWidget::close);
+    connect(&closeShortcut_, &QShortcut::activated, this, &QWidget::close);
+    connect(&quitShortcut_, &QShortcut::activated, this, &QWidget::close);
+}
+
+void BootstrapWindow::closeEvent(QCloseEvent* event) {
+    view_.windowClosed();
+    event->accept();
+}
+
+} // namespace quorvane

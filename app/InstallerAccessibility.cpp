@@ -1,0 +1,111 @@
+#include "InstallerAccessibility.h"
+
+#include <mutex>
+
+#include <QAccessibleWidget>
+#include <QCoreApplication>
+
+#include "ProgressBar.h"
+#include "StatusBlock.h"
+
+namespace quorvane {
+namespace {
+
+class ProgressBarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit ProgressBarAccessible(ProgressBar* bar)
+        : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
+
+    QString text(QAccessible::Text t) const override {
+        switch (t) {
+        case QAccessible::Name:
+            return QCoreApplication::translate("quorvane::ProgressBar", "Installation progress");
+        case QAccessible::Value:
+            return bar()->accessibleValue();
+        default:
+            return QAccessibleWidget::text(t);
+        }
+    }
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    // The numeric value exists only while downloading, like the text.
+    QVariant currentValue() const override {
+        const auto percent = bar()->percent();
+        return percent ? QVariant(*percent) : QVariant();
+    }
+    void setCurrentValue(const QVariant&) override {}
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    ProgressBar* bar() const { return static_cast<ProgressBar*>(widget()); }
+};
+
+class StatusBlockAccessible : public QAccessibleWidget {
+public:
+    explicit StatusBlockAccessible(StatusBlock* block)
+        : QAccessibleWidget(block, QAccessible::Grouping) {}
+
+    int childCount() const override { return int(block()->visibleItems().size()); }
+    QAccessibleInterface* child(int index) const override {
+        const auto items = block()->visibleItems();
+        if (index < 0 || index >= items.size())
+            return nullptr;
+        return QAccessible::queryAccessibleInterface(items[index]);
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        if (!child)
+            return -1;
+        return int(block()->visibleItems().indexOf(qobject_cast<QWidget*>(child->object())));
+    }
+
+private:
+    StatusBlock* block() const { return static_cast<StatusBlock*>(widget()); }
+};
+
+class StatusLineAccessible : public QAccessibleWidget {
+public:
+    explicit StatusLineAccessible(StatusLine* line)
+        : QAccessibleWidget(line, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name)
+            return static_cast<StatusLine*>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.readOnly = true;
+        return state;
+    }
+};
+
+template <class Widget> bool is(const QString& key, QObject* object) {
+    return key == QLatin1String(Widget::staticMetaObject.className()) &&
+           qobject_cast<Widget*>(object) != nullptr;
+}
+
+// Qt owns the interfaces a factory returns and frees them with their objects.
+QAccessibleInterface* factory(const QString& key, QObject* object) {
+    if (is<ProgressBar>(key, object))
+        return new ProgressBarAccessible(static_cast<ProgressBar*>(object));
+    if (is<StatusBlock>(key, object))
+        return new StatusBlockAccessible(static_cast<StatusBlock*>(object));
+    if (is<StatusLine>(key, object))
+        return new StatusLineAccessible(static_cast<StatusLine*>(object));
+    return nullptr;
+}
+
+} // namespace
+
+void installAccessibleFactory() {
+    static std::once_flag once;
+    std::call_once(once, [] { QAccessible::installFactory(&factory); });
+}
+
+} // namespace quorvane

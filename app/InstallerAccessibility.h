@@ -1,0 +1,10 @@
+#pragma once
+
+namespace quorvane {
+
+// Teaches Qt's accessibility layer about the installer's own widgets: the progress bar's label
+// and value, the status block as one element of its visible lines, and each line's text.
+// Idempotent; every such widget calls it when constructed.
+void installAccessibleFactory();
+
+} // namespace quorvane
