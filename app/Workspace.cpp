@@ -7,8 +7,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +15,7 @@
 #include <quorvane/BuildConfig.h>
 
 #include "InfoPlist.h"
-
-extern char** environ;
+#include "Spawn.h"
 
 namespace quorvane::workspace {
 namespace {
@@ -38,33 +35,16 @@ std::optional<std::string> bundleIdentifier(const fs::path& bundle) {
     return info ? info->string("CFBundleIdentifier") : std::nullopt;
 }
 
-// Spawns `executable` in a session of its own with no terminal streams.
+// Starts `executable` in a session of its own, with no terminal streams and none of our
+// descriptors: the app outlives the installer.
 pid_t spawnDetached(const fs::path& executable) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-
-    const std::string path = executable.string();
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::system_error(rc, std::generic_category(), "start " + path);
-    return pid;
+    SpawnActions actions;
+    actions.open(STDIN_FILENO, "/dev/null", O_RDONLY);
+    actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+    actions.open(STDERR_FILENO, "/dev/null", O_WRONLY);
+    actions.closeFrom(STDERR_FILENO + 1);
+    const SpawnAttributes attributes(/*newSession=*/true);
+    return spawnProgram(executable.string(), {}, actions, attributes);
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 #include <plist/plist.h>
 #include <sys/stat.h>
 
-#include "UniqueFd.h"
+#include "FileIo.h"
 
 namespace quorvane {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 std::optional<std::string> readSmallRegularFile(const std::filesystem::path& path,
                                                 std::size_t limit) {
     // Non-blocking, so that a FIFO planted in place of the file cannot hang the open.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
         static_cast<std::size_t>(info.st_size) > limit)

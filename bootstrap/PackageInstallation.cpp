@@ -1,7 +1,7 @@
 #include "BootstrapFailure.h"
 #include "BootstrapSystemInstaller.h"
 #include "SystemInstallerDetail.h"
-#include "UniqueFd.h"
+#include "FileIo.h"
 #include "WorkFolder.h"
 
 #include <cerrno>
@@ -63,7 +63,7 @@ std::filesystem::path install(const std::filesystem::path& package,
     std::filesystem::create_directories(target);
 
     // Close-on-exec: the tools started below must not inherit the lock.
-    UniqueFd lock(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor lock(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
     if (!lock)
         throw BootstrapFailure::installation;
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)

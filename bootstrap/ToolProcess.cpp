@@ -11,51 +11,12 @@
 #include <unistd.h>
 
 #include "FileIo.h"
+#include "Spawn.h"
 
 extern char** environ;
 
 namespace quorvane {
 namespace {
-
-class SpawnActions {
-public:
-    SpawnActions() { check(posix_spawn_file_actions_init(&actions_)); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    void dup2(int from, int to) { check(posix_spawn_file_actions_adddup2(&actions_, from, to)); }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-private:
-    static void check(int rc) {
-        if (rc != 0)
-            throw std::system_error(rc, std::generic_category(), "posix_spawn_file_actions");
-    }
-    posix_spawn_file_actions_t actions_;
-};
-
-// The tool starts with default signal handling and nothing blocked, whatever this process set.
-class SpawnAttributes {
-public:
-    SpawnAttributes() {
-        posix_spawnattr_init(&attributes_);
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigmask(&attributes_, &none);
-        posix_spawnattr_setsigdefault(&attributes_, &defaults);
-        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    const posix_spawnattr_t* get() const { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
 
 std::string_view nameOf(std::string_view entry) {
     return entry.substr(0, entry.find('='));
@@ -84,14 +45,6 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
     return pointers;
 }
 
-int waitFor(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            throwErrno("waitpid");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 } // namespace
 
 int runReadingOutput(const std::string& tool, const std::vector<std::string>& args,
@@ -108,19 +61,12 @@ int runReadingOutput(const std::string& tool, const std::vector<std::string>& ar
     SpawnActions actions;
     actions.dup2(writeEnd.get(), STDOUT_FILENO);
     actions.dup2(writeEnd.get(), STDERR_FILENO);
-    SpawnAttributes attributes;
+    actions.closeFrom(STDERR_FILENO + 1);
+    const SpawnAttributes attributes;
 
-    std::vector<std::string> argStrings{tool};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<std::string> envStrings = mergedEnvironment(environment);
-    const auto argv = pointersTo(argStrings);
     const auto envp = pointersTo(envStrings);
-
-    pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, tool.c_str(), actions.get(), attributes.get(), argv.data(),
-                                 envp.data());
-    if (rc != 0)
-        throw std::system_error(rc, std::generic_category(), "posix_spawn");
+    const pid_t pid = spawnProgram(tool, args, actions, attributes, envp.data());
     writeEnd.reset();
 
     try {
@@ -129,10 +75,10 @@ int runReadingOutput(const std::string& tool, const std::vector<std::string>& ar
             output(std::string_view(buffer.data(), n));
     } catch (...) {
         readEnd.reset(); // the tool then fails its next write instead of blocking
-        waitFor(pid);
+        waitForExit(pid);
         throw;
     }
-    return waitFor(pid);
+    return waitForExit(pid);
 }
 
 } // namespace quorvane

@@ -3,7 +3,7 @@
 #include "FakeTools.h"
 #include "SystemInstallerDetail.h"
 #include "TempDir.h"
-#include "UniqueFd.h"
+#include "FileIo.h"
 #include "WorkFolder.h"
 
 #include <atomic>
@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 namespace installer = quorvane::BootstrapSystemInstaller;
 using quorvane::BootstrapFailure;
 using quorvane::BootstrapManifest;
-using quorvane::UniqueFd;
+using quorvane::FileDescriptor;
 using namespace quorvane::test;
 
 namespace {
@@ -239,7 +239,7 @@ TEST_F(Install, FailsBeforeTouchingTheFolderOnBadInputOrABusyFolder) {
         std::function<void()> prepare;
         std::string expected;
     };
-    UniqueFd held;
+    FileDescriptor held;
     const Case cases[] = {
         {"manifest fails validation", [&] { manifest.payloadSHA256 = "nope"; },
          failure(BootstrapFailure::configuration)},
@@ -437,7 +437,7 @@ TEST(MoveIntoPlace, ASwapNeverLeavesThePathEmpty) {
     TempDir tmp;
     fs::create_directories(tmp / "work" / "new.app");
     fs::create_directories(tmp / "Quorvane Pro.app");
-    const UniqueFd dir(::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor dir(::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(dir);
 
     std::atomic<bool> done{false};
@@ -463,7 +463,7 @@ TEST(MoveIntoPlace, FailsWithThePosixErrorAndMovesNothing) {
     TempDir tmp;
     fs::create_directories(tmp / "work" / "new.app");
     writeFile(tmp / "work" / "new.app" / "marker", "new");
-    const UniqueFd dir(::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor dir(::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const auto move = [&](bool swap) {
         return outcome(
             [&] { installer::detail::moveIntoPlace(dir.get(), "work/new.app", "App.app", swap); });

@@ -1,7 +1,7 @@
 #include "BootstrapSystemInstaller.h"
 #include "FakeTools.h"
 #include "TempDir.h"
-#include "UniqueFd.h"
+#include "FileIo.h"
 
 #include <csignal>
 #include <string>
@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
-using quorvane::UniqueFd;
+using quorvane::FileDescriptor;
 using quorvane::BootstrapSystemInstaller::run;
 using namespace quorvane::test;
 
@@ -55,7 +55,7 @@ TEST(ToolRunner, SendsOutputToTheNullDeviceAndKeepsOurDescriptorsToItself) {
     TempDir dir;
     writeScript(dir / "tool", recorder);
     // Opened without close-on-exec on purpose: the tool must still not get it.
-    const UniqueFd leaked(::open((dir / "secret").c_str(), O_WRONLY | O_CREAT, 0600));
+    const FileDescriptor leaked(::open((dir / "secret").c_str(), O_WRONLY | O_CREAT, 0600));
     ASSERT_TRUE(leaked);
 
     ASSERT_EQ(run((dir / "tool").string(), {"0"}), 0);
