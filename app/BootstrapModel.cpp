@@ -136,6 +136,7 @@ void BootstrapModel::cleanStaging() {
     }
     stagingDirectory_.reset();
     verifiedPackage_.reset();
+    stagingLock_.reset();
 }
 
 } // namespace quorvane

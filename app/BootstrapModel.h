@@ -11,6 +11,7 @@
 #include <quorvane/BuildConfig.h>
 
 #include "BootstrapManifest.h"
+#include "FileIo.h"
 #include "InstallerPhase.h"
 #include "SystemContext.h"
 #include "Task.h"
@@ -93,6 +94,9 @@ private:
     std::optional<std::filesystem::path> stagingDirectory_;
     std::optional<std::filesystem::path> verifiedPackage_;
     async::TaskHandle operation_;
+    // Held for as long as the staging folder is this model's, so that other installers can tell
+    // a live attempt from an abandoned one.
+    FileDescriptor stagingLock_;
 };
 
 } // namespace quorvane

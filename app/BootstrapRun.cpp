@@ -13,6 +13,7 @@
 #include "Completion.h"
 #include "DownloadAwait.h"
 #include "MainThread.h"
+#include "StagingFolders.h"
 #include "Uuid.h"
 #include "Workspace.h"
 
@@ -58,9 +59,12 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
 async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
     const SystemContext system = environment_.system;
 
-    auto search = async::runInBackground([manifest, system](std::stop_token) {
-        return BootstrapSystemInstaller::reusableApp(manifest, system);
-    });
+    auto search = async::runInBackground(
+        [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token) {
+            // Staging folders of installers that were killed hold no lock any more.
+            removeAbandonedStagingFolders(temporary);
+            return BootstrapSystemInstaller::reusableApp(manifest, system);
+        });
     const auto reusable = co_await search;
     if (reusable) {
         auto open = openApp(*reusable);
@@ -108,13 +112,14 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
 
 async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest) {
     const fs::path staging =
-        environment_.temporaryDirectory / ("quorvane-installer-" + randomUuid());
+        environment_.temporaryDirectory / (std::string(stagingFolderPrefix) + randomUuid());
     if (::mkdir(staging.c_str(), 0700) != 0)
         throw std::system_error(errno, std::generic_category(), "create the staging folder");
     stagingDirectory_ = staging;
     // The umask may have taken bits away; the owner still needs all three.
     if (::chmod(staging.c_str(), 0700) != 0)
         throw std::system_error(errno, std::generic_category(), "protect the staging folder");
+    stagingLock_ = lockStagingFolder(staging);
 
     const fs::path package = staging / std::string(config::packageName);
     const fs::path target = manifest.embeddedPackageBytes ? staging / "Download.bin" : package;

@@ -3,6 +3,7 @@
 #include "BootstrapFailure.h"
 #include "EventLoop.h"
 #include "Process.h"
+#include "StagingFolders.h"
 #include "Workspace.h"
 
 #include <functional>
@@ -212,4 +213,19 @@ TEST(Workspace, SameBundleComparesResolvedPathsAndCanonicalSpellings) {
     EXPECT_FALSE(workspace::sameBundle(composed, dir / "Other.app"));
     EXPECT_EQ(workspace::enclosingBundle("/a/B.app/Contents/MacOS/B"), fs::path("/a/B.app"));
     EXPECT_EQ(workspace::enclosingBundle("/usr/bin/true"), std::nullopt);
+}
+
+TEST(InstallationRun, RemovesStagingFoldersOfKilledInstallersButNotOfLiveOnes) {
+    RunRig rig;
+    const fs::path abandoned =
+        rig.temporary / "quorvane-installer-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+    const fs::path live = rig.temporary / "quorvane-installer-11111111-2222-3333-4444-555555555555";
+    fs::create_directory(abandoned);
+    fs::create_directory(live);
+    const FileDescriptor held = lockStagingFolder(live);
+    rig.startAndSettle();
+    EXPECT_EQ(rig.terminated, 1);
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
 }

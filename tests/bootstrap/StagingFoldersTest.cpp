@@ -1,0 +1,44 @@
+#include "StagingFolders.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorvane;
+using quorvane::test::TempDir;
+using quorvane::test::writeFile;
+namespace fs = std::filesystem;
+
+TEST(StagingFolders, OnlyAbandonedStagingFoldersOfThisUserAreRemoved) {
+    TempDir temporary;
+    TempDir elsewhere;
+    const std::string uuid = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+    const fs::path abandoned = temporary / ("quorvane-installer-" + uuid);
+    const fs::path live = temporary / "quorvane-installer-11111111-2222-3333-4444-555555555555";
+    const fs::path link = temporary / "quorvane-installer-AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE";
+    const fs::path plainFile =
+        temporary / "quorvane-installer-FFFFFFFF-BBBB-CCCC-DDDD-EEEEEEEEEEEE";
+    const fs::path lowerCase =
+        temporary / "quorvane-installer-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+    const fs::path otherName = temporary / "quorvane-installer-notes";
+    for (const auto& dir : {abandoned, live, lowerCase, otherName})
+        fs::create_directory(dir);
+    writeFile(abandoned / "Download.bin", "partial");
+    writeFile(elsewhere / "keep.txt", "keep");
+    fs::create_directory_symlink(elsewhere.path(), link);
+    writeFile(plainFile, "not a folder");
+
+    const FileDescriptor held = lockStagingFolder(live);
+    removeAbandonedStagingFolders(temporary.path());
+
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(live)) << "its installer still holds the lock";
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(fs::exists(elsewhere / "keep.txt")) << "a link's target is never touched";
+    EXPECT_TRUE(fs::is_regular_file(plainFile));
+    EXPECT_TRUE(fs::exists(lowerCase)) << "not a name this installer makes";
+    EXPECT_TRUE(fs::exists(otherName));
+
+    EXPECT_THROW(lockStagingFolder(live), std::system_error) << "one owner at a time";
+    EXPECT_THROW(lockStagingFolder(link), std::system_error) << "never through a link";
+}
