@@ -112,14 +112,14 @@ private:
                 entry.target = readLinkAt(dir, name);
             } else if (S_ISREG(st.st_mode)) {
                 struct stat opened {};
-                UniqueFd file = openRegularFileAt(dir, name, &opened);
+                FileDescriptor file = openRegularFileAt(dir, name, &opened);
                 entry.kind = CodeEntry::Kind::file;
                 entry.executable = (opened.st_mode & 0111) != 0;
                 entry.digest = sha256Stream(file.get(), &entry.size);
             } else if (S_ISDIR(st.st_mode)) {
                 if (path == signaturePath_)
                     continue;
-                UniqueFd sub = openDirectoryAt(dir, name);
+                FileDescriptor sub = openDirectoryAt(dir, name);
                 // The folder that holds our own signature is never nested code.
                 auto cdhash = path + "/_CodeSignature" == signaturePath_ ? std::nullopt
                                                                          : nested_(path, sub.get());
@@ -143,7 +143,7 @@ private:
 
 } // namespace
 
-CodeRoot openCodeRoot(UniqueFd root) {
+CodeRoot openCodeRoot(FileDescriptor root) {
     CodeRoot code;
     code.signatureParent = tryOpenDirectoryAt(root.get(), "Contents");
     if (code.signatureParent) {
@@ -156,7 +156,7 @@ CodeRoot openCodeRoot(UniqueFd root) {
     return code;
 }
 
-UniqueFd openSignatureDirectory(const CodeRoot& code) {
+FileDescriptor openSignatureDirectory(const CodeRoot& code) {
     return tryOpenDirectoryAt(code.signatureParent.get(), "_CodeSignature");
 }
 

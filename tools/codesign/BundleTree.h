@@ -20,14 +20,14 @@ inline constexpr const char* codeSignatureName = "CodeSignature";
 // bundle (with a Contents folder) keeps it in Contents/_CodeSignature, a flat one (a framework's
 // version folder) in _CodeSignature.
 struct CodeRoot {
-    UniqueFd root;
-    UniqueFd signatureParent;  // Contents, or the root itself (a second descriptor)
-    std::string signaturePath; // relative to the root
+    FileDescriptor root;
+    FileDescriptor signatureParent; // Contents, or the root itself (a second descriptor)
+    std::string signaturePath;      // relative to the root
 };
 
-CodeRoot openCodeRoot(UniqueFd root);
+CodeRoot openCodeRoot(FileDescriptor root);
 // The signature folder, or an empty descriptor when there is none.
-UniqueFd openSignatureDirectory(const CodeRoot& code);
+FileDescriptor openSignatureDirectory(const CodeRoot& code);
 // The names in a directory, sorted.
 std::vector<std::string> directoryNames(int dir);
 

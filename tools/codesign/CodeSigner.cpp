@@ -12,8 +12,8 @@
 namespace quorvane::tools {
 namespace {
 
-UniqueFd openSignatureDirectoryForWriting(const CodeRoot& code) {
-    UniqueFd signature = openSignatureDirectory(code);
+FileDescriptor openSignatureDirectoryForWriting(const CodeRoot& code) {
+    FileDescriptor signature = openSignatureDirectory(code);
     if (!signature) {
         if (::mkdirat(code.signatureParent.get(), "_CodeSignature", 0755) != 0 && errno != EEXIST)
             throw std::system_error(errno, std::generic_category(), code.signaturePath);
@@ -31,7 +31,7 @@ UniqueFd openSignatureDirectoryForWriting(const CodeRoot& code) {
 // Folders that already carry a signature of their own are nested code.
 std::optional<CdHash> nestedCode(const std::string& path, int dir) {
     CodeRoot nested = openCodeRoot(openDirectoryAt(dir, "."));
-    UniqueFd signature = openSignatureDirectory(nested);
+    FileDescriptor signature = openSignatureDirectory(nested);
     if (!signature)
         return std::nullopt;
     std::string bytes;
@@ -51,12 +51,12 @@ SigningResult signCode(const std::string& bundlePath, const std::string& identif
     if (identifier.empty() || identifier.size() > CodeDirectory::maxIdentifierBytes ||
         identifier.find('\0') != std::string::npos)
         throw std::runtime_error("the identifier must be 1 to 1024 bytes");
-    UniqueFd root(
+    FileDescriptor root(
         ::openat(AT_FDCWD, bundlePath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root)
         throw std::system_error(errno, std::generic_category(), "cannot open the bundle");
     CodeRoot code = openCodeRoot(std::move(root));
-    UniqueFd signature = openSignatureDirectoryForWriting(code);
+    FileDescriptor signature = openSignatureDirectoryForWriting(code);
 
     SigningResult result;
     CodeDirectory directory;

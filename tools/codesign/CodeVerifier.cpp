@@ -20,7 +20,7 @@ constexpr int maxNestingDepth = 16;
     throw std::runtime_error(why);
 }
 
-UniqueFd openBundle(const std::string& bundlePath, bool strict) {
+FileDescriptor openBundle(const std::string& bundlePath, bool strict) {
     std::string path = bundlePath;
     while (path.size() > 1 && path.back() == '/')
         path.pop_back(); // a trailing slash would follow a link
@@ -30,7 +30,7 @@ UniqueFd openBundle(const std::string& bundlePath, bool strict) {
             fail("the bundle path must name the bundle itself");
     }
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (strict ? O_NOFOLLOW : 0);
-    UniqueFd fd(::openat(AT_FDCWD, path.c_str(), flags));
+    FileDescriptor fd(::openat(AT_FDCWD, path.c_str(), flags));
     if (!fd) {
         if (strict && (errno == ELOOP || errno == ENOTDIR) &&
             std::filesystem::is_symlink(std::filesystem::symlink_status(path)))
@@ -96,11 +96,11 @@ public:
     Verifier(const VerifyOptions& options, const TrustAnchors& trust)
         : options_(options), trust_(trust) {}
 
-    VerifiedCode verify(UniqueFd rootFd, int depth) {
+    VerifiedCode verify(FileDescriptor rootFd, int depth) {
         if (depth > maxNestingDepth)
             fail("nested code too deep");
         CodeRoot code = openCodeRoot(std::move(rootFd));
-        UniqueFd signature = openSignatureDirectory(code);
+        FileDescriptor signature = openSignatureDirectory(code);
         if (!signature)
             fail("code object is not signed at all");
         if (options_.strict && directoryNames(signature.get()) !=
@@ -145,7 +145,7 @@ private:
             const CodeEntry* entry = findEntry(listed, path);
             if (!entry || entry->kind != CodeEntry::Kind::code)
                 return std::nullopt;
-            UniqueFd nested = openDirectoryAt(dir, ".");
+            FileDescriptor nested = openDirectoryAt(dir, ".");
             if (options_.deep) {
                 try {
                     return verify(std::move(nested), depth + 1).cdhash;
@@ -154,7 +154,7 @@ private:
                 }
             }
             CodeRoot nestedCode = openCodeRoot(std::move(nested));
-            UniqueFd signature = openSignatureDirectory(nestedCode);
+            FileDescriptor signature = openSignatureDirectory(nestedCode);
             if (!signature)
                 fail("nested code is not signed: " + path);
             return cdhashOf(
@@ -224,7 +224,7 @@ std::optional<RequirementClause> unmetClause(const Requirement& requirement,
 
 CdHash recordedCdHash(const std::string& bundlePath) {
     CodeRoot code = openCodeRoot(openBundle(bundlePath, false));
-    UniqueFd signature = openSignatureDirectory(code);
+    FileDescriptor signature = openSignatureDirectory(code);
     if (!signature)
         fail("code object is not signed at all");
     return cdhashOf(readSmallFileAt(signature.get(), codeDirectoryName, CodeDirectory::maxBytes));

@@ -21,34 +21,21 @@ namespace {
 
 } // namespace
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-UniqueFd openDirectoryAt(int dir, const std::string& name) {
-    UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+FileDescriptor openDirectoryAt(int dir, const std::string& name) {
+    FileDescriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         throwErrno(name);
     return fd;
 }
 
-UniqueFd tryOpenDirectoryAt(int dir, const std::string& name) {
-    return UniqueFd(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+FileDescriptor tryOpenDirectoryAt(int dir, const std::string& name) {
+    return FileDescriptor(
+        ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-UniqueFd openRegularFileAt(int dir, const std::string& name, struct stat* info) {
+FileDescriptor openRegularFileAt(int dir, const std::string& name, struct stat* info) {
     // O_NONBLOCK keeps a planted FIFO from blocking the open; fstat then refuses it.
-    UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    FileDescriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         throwErrno(name);
     struct stat st {};
@@ -66,7 +53,7 @@ UniqueFd openRegularFileAt(int dir, const std::string& name, struct stat* info) 
 
 namespace {
 
-std::string readAll(UniqueFd fd, const struct stat& st, const std::string& name,
+std::string readAll(FileDescriptor fd, const struct stat& st, const std::string& name,
                     std::size_t maxBytes) {
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
         throw std::runtime_error(name + " is too large");
@@ -92,12 +79,12 @@ std::string readAll(UniqueFd fd, const struct stat& st, const std::string& name,
 
 std::string readSmallFileAt(int dir, const std::string& name, std::size_t maxBytes) {
     struct stat st {};
-    UniqueFd fd = openRegularFileAt(dir, name, &st);
+    FileDescriptor fd = openRegularFileAt(dir, name, &st);
     return readAll(std::move(fd), st, name, maxBytes);
 }
 
 std::string readSmallFile(const std::string& path, std::size_t maxBytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0)
         throwErrno(path);
@@ -109,8 +96,8 @@ std::string readSmallFile(const std::string& path, std::size_t maxBytes) {
 void writeFileAt(int dir, const std::string& name, std::string_view contents) {
     const std::string temporary = "." + name + ".partial";
     ::unlinkat(dir, temporary.c_str(), 0);
-    UniqueFd fd(::openat(dir, temporary.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    FileDescriptor fd(::openat(dir, temporary.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd)
         throwErrno(temporary);
     std::size_t done = 0;

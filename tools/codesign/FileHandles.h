@@ -11,42 +11,20 @@
 
 #include <sys/stat.h>
 
+#include "FileIo.h"
+
 namespace quorvane::tools {
-
-inline constexpr std::size_t chunkBytes = 1 << 20;
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
 // A directory below `dir`, never through a symbolic link. Throws std::system_error.
-UniqueFd openDirectoryAt(int dir, const std::string& name);
+FileDescriptor openDirectoryAt(int dir, const std::string& name);
 // Like openDirectoryAt, but an empty result instead of an error when `name` is missing or is
 // not a directory.
-UniqueFd tryOpenDirectoryAt(int dir, const std::string& name);
+FileDescriptor tryOpenDirectoryAt(int dir, const std::string& name);
 // A regular file below `dir` for reading, never through a symbolic link. Throws
 // std::system_error; a non-regular file is EINVAL.
-UniqueFd openRegularFileAt(int dir, const std::string& name, struct stat* info = nullptr);
+FileDescriptor openRegularFileAt(int dir, const std::string& name, struct stat* info = nullptr);
 
 // The whole of a small regular file; refuses files larger than `maxBytes`.
 std::string readSmallFileAt(int dir, const std::string& name, std::size_t maxBytes);

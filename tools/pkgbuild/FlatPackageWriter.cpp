@@ -14,7 +14,7 @@
 #include <zlib.h>
 
 #include "Digest.h"
-#include "FileDescriptor.h"
+#include "FileIo.h"
 
 namespace quorvane::tools {
 namespace {

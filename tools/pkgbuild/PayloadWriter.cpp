@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "FileDescriptor.h"
+#include "FileIo.h"
 
 namespace quorvane::tools {
 namespace {

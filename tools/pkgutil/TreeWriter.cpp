@@ -9,6 +9,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 namespace quorvane::tools {
 namespace {

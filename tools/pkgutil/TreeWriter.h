@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FileDescriptor.h"
+#include "FileIo.h"
 
 namespace quorvane::tools {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "Digest.h"
-#include "FileDescriptor.h"
+#include "FileIo.h"
 #include "XarToc.h"
 
 namespace quorvane::tools {

@@ -29,8 +29,8 @@ public:
     PartialFile(int dir, std::string name) : dir_(dir), name_(std::move(name)) {
         temporary_ = "." + name_ + ".partial";
         ::unlinkat(dir_, temporary_.c_str(), 0);
-        fd_ = UniqueFd(::openat(dir_, temporary_.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        fd_ = FileDescriptor(::openat(dir_, temporary_.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!fd_)
             throwErrno(temporary_);
     }
@@ -66,13 +66,13 @@ private:
     int dir_;
     std::string name_;
     std::string temporary_;
-    UniqueFd fd_;
+    FileDescriptor fd_;
     bool committed_ = false;
 };
 
-UniqueFd openOutputDirectory(const std::filesystem::path& output) {
+FileDescriptor openOutputDirectory(const std::filesystem::path& output) {
     std::filesystem::create_directories(output);
-    UniqueFd dir(::open(output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor dir(::open(output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir)
         throwErrno(output.string());
     return dir;
@@ -110,7 +110,7 @@ BootstrapManifest makeResources(const ResourceRequest& request) {
     checkInstallerWouldAccept(app);
     const BundleVersion version = readBundleVersion(request.app);
 
-    UniqueFd package(::open(request.package.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor package(::open(request.package.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (!package || ::fstat(package.get(), &st) != 0)
         throwErrno(request.package.string());
@@ -128,7 +128,7 @@ BootstrapManifest makeResources(const ResourceRequest& request) {
     // Refuse what the installer would refuse before writing a byte.
     checkManifest(manifest, "before splitting");
 
-    const UniqueFd out = openOutputDirectory(request.output);
+    const FileDescriptor out = openOutputDirectory(request.output);
     std::optional<PartialFile> prefix;
     if (request.prefixBytes)
         prefix.emplace(out.get(), prefixFileName);
