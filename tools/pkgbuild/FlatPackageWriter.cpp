@@ -1,4 +1,5 @@
 #include "FlatPackageWriter.h"
+#include "PackageParts.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -75,29 +76,6 @@ template <class Sink> void forEachChunk(const std::filesystem::path& path, Sink&
             return;
         sink(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
     }
-}
-
-std::string xmlEscape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
 }
 
 std::string base64(std::string_view der) {

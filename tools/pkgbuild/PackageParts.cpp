@@ -8,7 +8,9 @@ void putBigEndian(std::string& out, std::uint32_t value) {
         out += static_cast<char>((value >> shift) & 0xFF);
 }
 
-std::string attribute(const std::string& text) {
+} // namespace
+
+std::string xmlEscape(std::string_view text) {
     std::string out;
     for (char c : text) {
         switch (c) {
@@ -30,8 +32,6 @@ std::string attribute(const std::string& text) {
     }
     return out;
 }
-
-} // namespace
 
 std::string emptyBom() {
     constexpr std::uint32_t headerSize = 512;
@@ -58,8 +58,8 @@ std::string packageInfo(const std::string& identifier, const std::string& versio
                         std::uint64_t files, std::uint64_t installKBytes) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
            "<pkg-info overwrite-permissions=\"true\" relocatable=\"false\" identifier=\"" +
-           attribute(identifier) + "\" postinstall-action=\"none\" version=\"" +
-           attribute(version) +
+           xmlEscape(identifier) + "\" postinstall-action=\"none\" version=\"" +
+           xmlEscape(version) +
            "\" format-version=\"2\" generator-version=\"quorvane-pkgbuild-1\" "
            "install-location=\"/\" auth=\"root\">\n"
            "    <payload numberOfFiles=\"" +

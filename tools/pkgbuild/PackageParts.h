@@ -4,8 +4,12 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quorvane::tools {
+
+// Text made safe for XML character data and attribute values.
+std::string xmlEscape(std::string_view text);
 
 // A bill of materials in the BOMStore layout with no variables: readers see a valid, empty BOM.
 std::string emptyBom();
