@@ -45,8 +45,11 @@ class RecordingBridgePlugin : public QAccessibleBridgePlugin {
     Q_PLUGIN_METADATA(IID QAccessibleBridgeFactoryInterface_iid FILE "RecordingBridge.json")
 
 public:
-    // Qt keeps the bridge for the rest of the program.
-    QAccessibleBridge* create(const QString&) override { return new RecordingBridge; }
+    // Qt uses the bridge for the rest of the program and never frees it.
+    QAccessibleBridge* create(const QString&) override {
+        static RecordingBridge bridge;
+        return &bridge;
+    }
 };
 
 struct ScreenReader {

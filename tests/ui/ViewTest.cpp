@@ -218,6 +218,8 @@ TEST(BootstrapView, retryIsOfferedOnlyWithAManifestAndStartsAgain) {
     QTest::mouseClick(&retry, Qt::LeftButton);
     EXPECT_EQ(counter.starts, 1);
     EXPECT_EQ(fixture.model->received(), 0);
+    // A run that never got to begin would keep its frame.
+    EXPECT_TRUE(spinUntil([&] { return fixture.model->operation().isDone(); }));
 }
 
 TEST(BootstrapView, startsOnlyWhenFirstShownInReady) {
@@ -263,6 +265,7 @@ TEST(BootstrapView, closingTheWindowCancelsTheRun) {
     window.close();
     EXPECT_TRUE(fixture.model->operation().isCancelled());
     EXPECT_FALSE(fixture.model->stagingDirectory());
+    EXPECT_TRUE(spinUntil([&] { return fixture.model->operation().isDone(); }));
 }
 
 TEST(BootstrapView, textSizesAreTheDesignedPixelSizes) {

@@ -97,6 +97,7 @@ TEST(BootstrapWindow, closeControlAndShortcutsCloseAndCancel) {
         // A press through accessibility animates the click first.
         EXPECT_TRUE(spinUntil([&] { return !window.isVisible(); }));
         EXPECT_TRUE(fixture.model->operation().isCancelled());
+        EXPECT_TRUE(spinUntil([&] { return fixture.model->operation().isDone(); }));
     }
 }
 

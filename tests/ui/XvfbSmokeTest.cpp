@@ -39,6 +39,8 @@ public:
         env.insert("QT_QPA_PLATFORM", "xcb");
         // No session bus: no portal, so reduce motion is off, as offscreen.
         env.remove("DBUS_SESSION_BUS_ADDRESS");
+        env.insert("LSAN_OPTIONS",
+                   "suppressions=" QUORVANE_SOURCE_DIR "/tests/ui/system-leaks.supp");
         return env;
     }
     // Runs a client of this display; its standard output, or nothing when it failed.
