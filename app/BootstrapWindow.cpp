@@ -4,6 +4,8 @@
 
 #include <quorvane/BuildConfig.h>
 
+#include "InstallerColors.h"
+
 namespace quorvane {
 
 BootstrapWindow::BootstrapWindow(std::shared_ptr<BootstrapModel> model)
@@ -13,6 +15,8 @@ BootstrapWindow::BootstrapWindow(std::shared_ptr<BootstrapModel> model)
     setWindowTitle(tr("Install %1")
                        .arg(QString::fromUtf8(config::displayName.data(),
                                               qsizetype(config::displayName.size()))));
+    // Its own palette, so that neither a dark desktop theme nor a later theme change reaches it.
+    setPalette(installerPalette());
     setAutoFillBackground(true);
     layout_.setContentsMargins(0, 0, 0, 0);
     layout_.setSpacing(0);

@@ -1,6 +1,7 @@
 #include "ReduceMotion.h"
 
 #include <QDBusMessage>
+#include <QDBusPendingReply>
 #include <QDBusVariant>
 
 namespace quorvane {
@@ -28,27 +29,35 @@ ReduceMotion::ReduceMotion(QDBusConnection bus, QObject* parent)
     if (!bus_.isConnected())
         return;
     bus_.connect(portalService, portalPath, settingsInterface, QStringLiteral("SettingChanged"),
-                 this, SLOT(settingChanged(QString, QString, QDBusVariant)));
+                 this, SLOT(settingChanged(QDBusMessage)));
     // Read, not ReadOne: every portal version has it.
     QDBusMessage read = QDBusMessage::createMethodCall(portalService, portalPath, settingsInterface,
                                                        QStringLiteral("Read"));
     read << interfaceGroup << animationsKey;
     // Asynchronous, so that a slow or absent portal never holds up the first frame. An error
     // (no portal, no such key) leaves the setting off; nothing else needs to happen then.
-    bus_.callWithCallback(read, this, SLOT(readAnswered(QDBusVariant)), readTimeoutMs);
+    firstRead_ = std::make_unique<QDBusPendingCallWatcher>(bus_.asyncCall(read, readTimeoutMs));
+    connect(firstRead_.get(), &QDBusPendingCallWatcher::finished, this,
+            &ReduceMotion::readAnswered);
 }
 
-void ReduceMotion::readAnswered(const QDBusVariant& value) {
-    if (!heardChange_)
-        apply(value.variant());
+void ReduceMotion::readAnswered() {
+    const QDBusPendingReply<QDBusVariant> reply = *firstRead_;
+    // Not deleted inside its own signal.
+    firstRead_.release()->deleteLater();
+    if (!reply.isError() && !heardChange_)
+        apply(reply.argumentAt<0>().variant());
 }
 
-void ReduceMotion::settingChanged(const QString& group, const QString& key,
-                                  const QDBusVariant& value) {
-    if (group != interfaceGroup || key != animationsKey)
+// Takes the whole message: Qt 6.4 will not connect a bus signal to a slot with a QDBusVariant
+// parameter.
+void ReduceMotion::settingChanged(const QDBusMessage& message) {
+    const QList<QVariant> arguments = message.arguments();
+    if (arguments.size() != 3 || arguments[0].toString() != interfaceGroup ||
+        arguments[1].toString() != animationsKey)
         return;
     heardChange_ = true;
-    apply(value.variant());
+    apply(arguments[2]);
 }
 
 void ReduceMotion::apply(const QVariant& enableAnimations) {

@@ -1,9 +1,12 @@
 #pragma once
 
-#include <QDBusConnection>
-#include <QObject>
+#include <memory>
 
-class QDBusVariant;
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
+#include <QObject>
 
 namespace quorvane {
 
@@ -23,16 +26,17 @@ signals:
     void changed(bool on);
 
 private slots:
-    void settingChanged(const QString& group, const QString& key, const QDBusVariant& value);
-    void readAnswered(const QDBusVariant& value);
+    void settingChanged(const QDBusMessage& message);
 
 private:
+    void readAnswered();
     void apply(const QVariant& enableAnimations);
 
     QDBusConnection bus_;
     bool on_ = false;
     // A change signal is newer than the answer to the first read, whatever order they come in.
     bool heardChange_ = false;
+    std::unique_ptr<QDBusPendingCallWatcher> firstRead_;
 };
 
 } // namespace quorvane

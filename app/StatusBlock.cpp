@@ -70,7 +70,9 @@ QSize StatusLine::sizeHint() const {
 }
 
 QSize StatusLine::minimumSizeHint() const {
-    return {0, heightForWidth(width() > 0 ? width() : 1)};
+    // One line at least; the height for the real width comes from heightForWidth().
+    const QFontMetricsF metrics(fonts::status(*this), const_cast<StatusLine*>(this));
+    return {0, int(std::ceil(metrics.lineSpacing()))};
 }
 
 void StatusLine::paintEvent(QPaintEvent*) {

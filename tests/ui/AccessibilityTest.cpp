@@ -1,0 +1,138 @@
+// The recording bridge below is built into this program as a static plugin.
+#define QT_STATICPLUGIN
+
+#include <vector>
+
+#include <QAccessible>
+#include <QAccessibleBridgePlugin>
+#include <QApplication>
+#include <QtPlugin>
+
+#include <gtest/gtest.h>
+
+#include "BootstrapView.h"
+#include "UiFixture.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+
+namespace {
+
+struct Heard {
+    QAccessible::Event type;
+    QObject* object;
+    QVariant value;
+};
+std::vector<Heard> heard;
+
+// What a screen reader's bridge receives: Qt hands every accessibility event to the loaded
+// bridges, so this one records them.
+class RecordingBridge : public QAccessibleBridge {
+public:
+    void setRootObject(QAccessibleInterface*) override {}
+    void notifyAccessibilityUpdate(QAccessibleEvent* event) override {
+        if (event->type() != QAccessible::NameChanged && event->type() != QAccessible::ValueChanged)
+            return;
+        QVariant value;
+        if (event->type() == QAccessible::ValueChanged)
+            value = static_cast<QAccessibleValueChangeEvent*>(event)->value();
+        heard.push_back({event->type(), event->object(), value});
+    }
+};
+
+class RecordingBridgePlugin : public QAccessibleBridgePlugin {
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QAccessibleBridgeFactoryInterface_iid FILE "RecordingBridge.json")
+
+public:
+    // Qt uses the bridge for the rest of the program and never frees it.
+    QAccessibleBridge* create(const QString&) override {
+        static RecordingBridge bridge;
+        return &bridge;
+    }
+};
+
+struct ScreenReader {
+    ScreenReader() { heard.clear(); }
+    // The events of `type` heard since the last look, which are then forgotten.
+    std::vector<Heard> take(QAccessible::Event type) {
+        std::vector<Heard> taken, kept;
+        for (const Heard& h : heard)
+            (h.type == type ? taken : kept).push_back(h);
+        heard = kept;
+        return taken;
+    }
+};
+
+} // namespace
+
+TEST(Accessibility, viewExposesTitleBarAndStatusButNotTheArtwork) {
+    ModelFixture fixture(sampleManifest(), 0);
+    BootstrapView view(fixture.model);
+    fixture.model->setPhase(InstallerPhase::failed("It broke."));
+    QAccessibleInterface* root = QAccessible::queryAccessibleInterface(&view);
+    ASSERT_EQ(root->childCount(), 3) << "title, progress bar, status; no icon, no waves";
+    EXPECT_EQ(root->child(0)->text(QAccessible::Name), "Installing Quorvane Pro");
+    EXPECT_EQ(root->child(1)->role(), QAccessible::ProgressBar);
+
+    QAccessibleInterface* status = findAccessible(root, "installer-status");
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status, root->child(2));
+    EXPECT_EQ(status->role(), QAccessible::Grouping);
+    EXPECT_EQ(childNames(status), QStringList({"It broke.", "Retry"}));
+    EXPECT_EQ(status->child(0)->role(), QAccessible::StaticText);
+    EXPECT_EQ(status->child(1)->role(), QAccessible::Button);
+    EXPECT_EQ(status->indexOfChild(status->child(1)), 1);
+
+    // Hidden lines leave the block along with the phase that showed them.
+    fixture.model->setPhase(InstallerPhase::verifying());
+    EXPECT_EQ(status->childCount(), 1);
+    // Nothing in the tree lies over the icon.
+    const QRect icon(view.mapToGlobal(view.iconRect().topLeft()), view.iconRect().size());
+    for (int i = 0; i < root->childCount(); ++i)
+        EXPECT_FALSE(root->child(i)->rect().intersects(icon)) << i;
+}
+
+TEST(Accessibility, phaseChangesAndWholePercentsAreAnnouncedOnce) {
+    ModelFixture fixture(sampleManifest(), 0); // 50,000,000-byte tail
+    BootstrapView view(fixture.model);
+    ScreenReader reader;
+    QObject* firstLine = &view.statusBlock().firstLine();
+    QObject* bar = &view.progressBar();
+
+    fixture.model->setPhase(InstallerPhase::checking());
+    fixture.model->setPhase(InstallerPhase::checking()); // the same phase again
+    auto names = reader.take(QAccessible::NameChanged);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].object, firstLine);
+
+    // Entering the download announces its phase and 0%; then each whole percent once, however
+    // many reports fall inside it.
+    fixture.model->setPhase(InstallerPhase::downloading());
+    for (std::int64_t received = 0; received <= 2'000'000; received += 10'000)
+        fixture.model->setReceived(received);
+    fixture.model->setReceived(2'000'000);
+    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 1u);
+    const auto values = reader.take(QAccessible::ValueChanged);
+    std::vector<int> percents;
+    for (const Heard& h : values) {
+        EXPECT_EQ(h.object, bar);
+        percents.push_back(h.value.toInt());
+    }
+    EXPECT_EQ(percents, (std::vector<int>{0, 1, 2, 3, 4}));
+
+    // No percent outside the download; a failure is a phase change like any other, and a new
+    // sentence is a change too.
+    fixture.model->setPhase(InstallerPhase::failed("Lost the connection."));
+    fixture.model->setReceived(3'000'000);
+    EXPECT_EQ(reader.take(QAccessible::ValueChanged).size(), 0u);
+    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 1u);
+    fixture.model->setPhase(InstallerPhase::failed("Lost the connection."));
+    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 0u);
+    fixture.model->setPhase(InstallerPhase::failed("Another sentence."));
+    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 1u);
+}
+
+Q_IMPORT_PLUGIN(RecordingBridgePlugin)
+
+#include "AccessibilityTest.moc"

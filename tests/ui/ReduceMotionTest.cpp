@@ -1,0 +1,149 @@
+#include <map>
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QProcess>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include "EventLoopSpin.h"
+#include "ReduceMotion.h"
+#include "TempDir.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+
+namespace {
+
+// A private message bus: a real dbus-daemon on a socket in a fresh folder, with no services
+// that could be started on demand.
+class PrivateBus {
+public:
+    PrivateBus() {
+        const auto config = dir / "bus.conf";
+        writeFile(config,
+                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                  "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/"
+                  "busconfig.dtd\">\n<busconfig><type>session</type><listen>unix:dir=" +
+                      dir.path().string() +
+                      "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow "
+                      "send_destination=\"*\" eavesdrop=\"true\"/><allow "
+                      "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+        daemon.start("dbus-daemon", {"--config-file=" + QString::fromStdString(config.string()),
+                                     "--nofork", "--print-address"});
+        if (daemon.waitForReadyRead(10'000))
+            address = QString::fromUtf8(daemon.readLine()).trimmed();
+    }
+    ~PrivateBus() {
+        for (const QString& name : connections)
+            QDBusConnection::disconnectFromBus(name);
+        daemon.terminate();
+        daemon.waitForFinished();
+    }
+    QDBusConnection connect(const QString& name) {
+        connections.append(name);
+        return QDBusConnection::connectToBus(address, name);
+    }
+
+    TempDir dir;
+    QProcess daemon;
+    QString address;
+    QStringList connections;
+};
+
+// The desktop portal's settings, as much of them as the installer reads.
+class FakePortal : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Settings")
+
+public:
+    std::map<std::pair<QString, QString>, QVariant> settings;
+    int reads = 0;
+
+    void change(const QString& group, const QString& key, const QVariant& value) {
+        settings[{group, key}] = value;
+        emit SettingChanged(group, key, QDBusVariant(value));
+    }
+
+public slots:
+    // Read answers with the value wrapped in one more variant, as the portal does.
+    QDBusVariant Read(const QString& group, const QString& key) {
+        ++reads;
+        const auto found = settings.find({group, key});
+        if (found == settings.end()) {
+            sendErrorReply(QStringLiteral("org.freedesktop.portal.Error.NotFound"),
+                           QStringLiteral("Requested setting not found"));
+            return {};
+        }
+        return QDBusVariant(QVariant::fromValue(QDBusVariant(found->second)));
+    }
+
+signals:
+    void SettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+};
+
+const QString group = "org.gnome.desktop.interface";
+const QString key = "enable-animations";
+
+struct Desktop {
+    explicit Desktop(bool withPortal) {
+        if (!withPortal)
+            return;
+        QDBusConnection service = bus.connect("portal");
+        service.registerService("org.freedesktop.portal.Desktop");
+        service.registerObject("/org/freedesktop/portal/desktop", &portal,
+                               QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
+    }
+    PrivateBus bus;
+    FakePortal portal;
+};
+
+} // namespace
+
+TEST(ReduceMotion, followsThePortalSettingLive) {
+    Desktop desktop(true);
+    ASSERT_FALSE(desktop.bus.address.isEmpty());
+    desktop.portal.settings[{group, key}] = false; // animations off: reduce motion on
+    ReduceMotion setting(desktop.bus.connect("installer"));
+    QSignalSpy changes(&setting, &ReduceMotion::changed);
+    EXPECT_FALSE(setting.isOn()) << "off until the portal answers";
+    ASSERT_TRUE(spinUntil([&] { return setting.isOn(); }));
+
+    desktop.portal.change(group, key, true);
+    ASSERT_TRUE(spinUntil([&] { return !setting.isOn(); }));
+    // Other settings, and values of the wrong type, change nothing.
+    desktop.portal.change(group, "gtk-theme", "Adwaita-dark");
+    desktop.portal.change("org.freedesktop.appearance", key, false);
+    desktop.portal.change(group, key, QString("false"));
+    desktop.portal.change(group, key, false);
+    ASSERT_TRUE(spinUntil([&] { return setting.isOn(); }));
+    EXPECT_EQ(changes.size(), 3);
+    EXPECT_EQ(desktop.portal.reads, 1);
+}
+
+TEST(ReduceMotion, offWithoutAnAnswer) {
+    struct Case {
+        const char* name;
+        bool portal;
+    } cases[] = {{"no portal on the bus", false}, {"a portal without the setting", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Desktop desktop(c.portal);
+        ReduceMotion setting(desktop.bus.connect("installer"));
+        QSignalSpy changes(&setting, &ReduceMotion::changed);
+        if (c.portal) {
+            ASSERT_TRUE(spinUntil([&] { return desktop.portal.reads == 1; }));
+        }
+        spinFor(std::chrono::milliseconds(200)); // let the error reply arrive
+        EXPECT_FALSE(setting.isOn());
+        EXPECT_EQ(changes.size(), 0);
+    }
+    // And with no bus at all.
+    ReduceMotion unconnected(QDBusConnection("not-connected"));
+    EXPECT_FALSE(unconnected.isOn());
+}
+
+#include "ReduceMotionTest.moc"
