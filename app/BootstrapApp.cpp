@@ -1,6 +1,7 @@
 #include "BootstrapApp.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 
 #include "BootstrapWindow.h"
 #include "InstallerColors.h"
@@ -8,6 +9,9 @@
 #include "ReduceMotion.h"
 
 namespace quorvane {
+namespace {
+constexpr qint64 windDownMilliseconds = 10'000;
+} // namespace
 
 void BootstrapApp::configure() {
     QApplication::setStyle(QStringLiteral("Fusion"));
@@ -33,6 +37,16 @@ int BootstrapApp::main(int argc, char** argv) {
                      &BootstrapView::setReduceMotion);
     window.show();
     QApplication::exec();
+
+    // A run still under way (the window was closed mid-download, say) is cancelled and given a
+    // moment to wind down here, while the event loop can still deliver its last steps, so that
+    // no transfer thread or background work outlives the application object.
+    const async::TaskHandle operation = window.view().model().operation();
+    operation.cancel();
+    QElapsedTimer waited;
+    waited.start();
+    while (!operation.isDone() && waited.elapsed() < windDownMilliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return 0;
 }
 

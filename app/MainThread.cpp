@@ -8,7 +8,9 @@
 namespace quorvane::async {
 
 void postToMainThread(std::function<void()> fn) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(fn), Qt::QueuedConnection);
+    // Without an application object there is no main loop left to run it.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
 }
 
 TaskHandle TaskHandle::spawn(Task<void> task) {
