@@ -1,6 +1,6 @@
 #include "PacedFileServer.h"
 
-#include "UniqueFd.h"
+#include "FileIo.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -21,7 +21,7 @@ constexpr std::uint64_t reportEvery = 1 << 20;
 
 // One response's state, shared by the provider's calls and its releaser.
 struct Transfer {
-    UniqueFd file;
+    FileDescriptor file;
     std::uint64_t length = 0;
     std::uint64_t sent = 0;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -45,7 +45,7 @@ PacedFileServer::PacedFileServer(Options options, std::function<void(const std::
             return;
         }
         auto transfer = std::make_shared<Transfer>();
-        transfer->file = UniqueFd(::open(options_.file.c_str(), O_RDONLY | O_CLOEXEC));
+        transfer->file = FileDescriptor(::open(options_.file.c_str(), O_RDONLY | O_CLOEXEC));
         struct stat status {};
         if (!transfer->file || ::fstat(transfer->file.get(), &status) != 0) {
             log_("request " + request.path + " 500");
