@@ -6,7 +6,12 @@
 // Every measured operation runs in a child process of its own, so that its time includes the
 // same process start as the tool's, and it reports its own peak resident size (VmHWM).
 //
-// Usage: bench_transfer [DATA_DIR]
+// The machine is shared, so one pair of timings says little: each round times ours and the
+// reference back to back, in alternating order, from the same state (input in the page cache,
+// no dirty pages left by the previous run). The figure reported is the median of the rounds'
+// ratios, with the lowest and highest ratio as the spread.
+//
+// Usage: bench_transfer [--rounds N] [--only sha|assemble|download] [DATA_DIR]
 
 #include "BootstrapDownload.h"
 #include "BootstrapFailure.h"
@@ -42,7 +47,6 @@ namespace {
 
 constexpr std::uint64_t MiB = 1 << 20;
 constexpr std::uint64_t GiB = 1024 * MiB;
-constexpr int rounds = 3;
 
 struct Run {
     double seconds = 0;
@@ -189,13 +193,33 @@ int childDownload(const std::string& url, const std::string& destination, std::u
     return 0;
 }
 
-double best(const std::vector<double>& times) {
-    return *std::min_element(times.begin(), times.end());
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
-void ratioLine(const char* what, double ours, const char* tool, double theirs, double limit) {
-    std::printf("%-34s ours %7.3f s   %-22s %7.3f s   ratio %.3f (at most %.2f)\n", what, ours,
-                tool, theirs, ours / theirs, limit);
+// Paired timings of one comparison, one pair per round.
+struct Pairs {
+    std::vector<double> ours, theirs;
+
+    void report(const char* what, const char* tool, double limit) const {
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < ours.size(); ++i)
+            ratios.push_back(ours[i] / theirs[i]);
+        const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+        std::printf("%-32s ours %7.3f s  %-20s %7.3f s  ratio median %.3f [%.3f .. %.3f] "
+                    "over %zu rounds (at most %.2f)\n",
+                    what, median(ours), tool, median(theirs), median(ratios), *low, *high,
+                    ratios.size(), limit);
+    }
+};
+
+// Flushes what earlier runs left dirty in the page cache, so that no run pays for another's
+// writeback.
+void settle(const fs::path& folder) {
+    const auto fd = quorvane::openFile(folder, O_RDONLY | O_DIRECTORY);
+    ::syncfs(fd.get());
 }
 
 } // namespace
@@ -210,7 +234,31 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::string(argv[1]) == "download" && argc == 6)
             return childDownload(argv[2], argv[3], std::stoull(argv[4]), argv[5]);
 
-        const fs::path data = argc >= 2 ? fs::path(argv[1]) : fs::path(QUORVANE_BENCH_DATA_DIR);
+        int rounds = 7;
+        std::string only;
+        fs::path data = QUORVANE_BENCH_DATA_DIR;
+        for (int i = 1; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--rounds" && i + 1 < argc)
+                rounds = std::max(1, std::stoi(argv[++i]));
+            else if (arg == "--only" && i + 1 < argc)
+                only = argv[++i];
+            else
+                data = arg;
+        }
+        const auto wanted = [&](const char* name) { return only.empty() || only == name; };
+        // Even rounds run ours first, odd rounds the reference first, so that neither side
+        // always meets the machine in the state the other left it in.
+        const auto pair = [](int round, const auto& ours, const auto& theirs) {
+            if (round % 2 == 0) {
+                ours();
+                theirs();
+            } else {
+                theirs();
+                ours();
+            }
+        };
+
         fs::create_directories(data);
         const fs::path big = data / "data-1g", small = data / "data-64m";
         std::printf("preparing data in %s\n", data.c_str());
@@ -229,99 +277,135 @@ int main(int argc, char** argv) {
                 .out.substr(0, 64);
         };
         const fs::path peakFile = data / "child-output.txt";
-        const std::string bigDigest = digestOf(big), smallDigest = digestOf(small);
+        double verifyPeakSmall = 0, verifyPeakBig = 0, assemblePeakSmall = 0, assemblePeakBig = 0,
+               downloadPeakSmall = 0, downloadPeakBig = 0;
 
         // ---- SHA-256 ----
-        std::vector<double> ours, theirs;
-        double verifyPeakBig = 0;
-        spawn({"openssl", "dgst", "-sha256", big.string()}); // warm the cache
-        for (int i = 0; i < rounds; ++i) {
-            const Run o =
-                spawn({self, "verify", big.string(), bigDigest, tool.string()}, peakFile, true);
-            ours.push_back(o.seconds);
-            verifyPeakBig = std::max(verifyPeakBig, o.peakMiB);
-            theirs.push_back(spawn({"openssl", "dgst", "-sha256", big.string()}).seconds);
+        if (wanted("sha")) {
+            const std::string bigDigest = digestOf(big), smallDigest = digestOf(small);
+            Pairs pairs;
+            for (int i = 0; i < rounds; ++i)
+                pair(
+                    i,
+                    [&] {
+                        const Run o =
+                            spawn({self, "verify", big.string(), bigDigest, tool.string()},
+                                  peakFile, true);
+                        pairs.ours.push_back(o.seconds);
+                        verifyPeakBig = std::max(verifyPeakBig, o.peakMiB);
+                    },
+                    [&] {
+                        pairs.theirs.push_back(
+                            spawn({"openssl", "dgst", "-sha256", big.string()}).seconds);
+                    });
+            verifyPeakSmall =
+                spawn({self, "verify", small.string(), smallDigest, tool.string()}, peakFile, true)
+                    .peakMiB;
+            pairs.report("SHA-256 verification, 1 GiB", "openssl dgst -sha256", 1.05);
         }
-        const double verifyPeakSmall =
-            spawn({self, "verify", small.string(), smallDigest, tool.string()}, peakFile, true)
-                .peakMiB;
-        ratioLine("SHA-256 verification, 1 GiB", best(ours), "openssl dgst -sha256", best(theirs),
-                  1.05);
 
         // ---- assembly ----
-        ours.clear();
-        theirs.clear();
-        const fs::path prefix = data / "prefix", tail = data / "tail", at = data / "assembled",
-                       out = data / "cat-out";
-        copyFile(big, prefix, 0, 64 * MiB);
-        double assemblePeakBig = 0;
-        for (int i = 0; i < rounds; ++i) {
-            copyFile(big, tail, 0, GiB);
-            fs::remove(out);
-            const Run cat = spawn({"cat", prefix.string(), tail.string()}, out);
-            const Run sync = spawn({"sync", out.string()});
-            theirs.push_back(cat.seconds + sync.seconds);
-            fs::remove(out);
+        if (wanted("assemble")) {
+            const fs::path prefix = data / "prefix", tail = data / "tail", at = data / "assembled",
+                           out = data / "cat-out";
+            copyFile(big, prefix, 0, 64 * MiB);
+            Pairs pairs;
+            for (int i = 0; i < rounds; ++i) {
+                // Both start from the same fresh, flushed tail, read once into the cache.
+                const auto freshTail = [&] {
+                    copyFile(big, tail, 0, GiB);
+                    spawn({"cat", tail.string()});
+                    settle(data);
+                };
+                pair(
+                    i,
+                    [&] {
+                        freshTail();
+                        const Run o =
+                            spawn({self, "assemble", prefix.string(), tail.string(), at.string()},
+                                  peakFile, true);
+                        pairs.ours.push_back(o.seconds);
+                        assemblePeakBig = std::max(assemblePeakBig, o.peakMiB);
+                        fs::remove(at);
+                    },
+                    [&] {
+                        freshTail();
+                        const Run cat = spawn({"cat", prefix.string(), tail.string()}, out);
+                        const Run sync = spawn({"sync", out.string()});
+                        pairs.theirs.push_back(cat.seconds + sync.seconds);
+                        fs::remove(out);
+                    });
+            }
+            copyFile(big, tail, 0, 64 * MiB);
+            settle(data);
+            assemblePeakSmall =
+                spawn({self, "assemble", prefix.string(), tail.string(), at.string()}, peakFile,
+                      true)
+                    .peakMiB;
             fs::remove(at);
-            const Run o = spawn({self, "assemble", prefix.string(), tail.string(), at.string()},
-                                peakFile, true);
-            ours.push_back(o.seconds);
-            assemblePeakBig = std::max(assemblePeakBig, o.peakMiB);
-            fs::remove(at);
+            fs::remove(tail);
+            fs::remove(prefix);
+            pairs.report("assembly, N = 64 MiB, D = 1 GiB", "cat > out; sync out", 1.2);
         }
-        copyFile(big, tail, 0, 64 * MiB);
-        const double assemblePeakSmall =
-            spawn({self, "assemble", prefix.string(), tail.string(), at.string()}, peakFile, true)
-                .peakMiB;
-        fs::remove(at);
-        fs::remove(prefix);
-        ratioLine("assembly, N = 64 MiB, D = 1 GiB", best(ours), "cat > out; sync out",
-                  best(theirs), 1.2);
 
         // ---- download ----
-        ours.clear();
-        theirs.clear();
-        quorvane::test::HttpsTestServer server;
-        server.route("/big", {.bodyFile = big, .pieceBytes = MiB});
-        server.route("/small", {.bodyFile = small, .pieceBytes = MiB});
-        const std::string ca = (quorvane::test::authorityDirectory() / "root.pem").string();
-        const fs::path fetched = data / "fetched";
-        std::uint64_t reports = 0;
-        double ourTransfer = 0, downloadPeakBig = 0;
-        for (int i = 0; i < rounds; ++i) {
-            fs::remove(fetched);
-            theirs.push_back(
-                spawn({"curl", "-sS", "--cacert", ca, "-o", fetched.string(), server.url("/big")})
-                    .seconds);
-            fs::remove(fetched);
-            const Run o = spawn(
-                {self, "download", server.url("/big"), fetched.string(), std::to_string(GiB), ca},
-                peakFile, true);
-            ours.push_back(o.seconds);
-            downloadPeakBig = std::max(downloadPeakBig, o.peakMiB);
-            std::sscanf(o.out.c_str(), "%" SCNu64 " %lf", &reports, &ourTransfer);
+        if (wanted("download")) {
+            quorvane::test::HttpsTestServer server;
+            server.route("/big", {.bodyFile = big, .pieceBytes = MiB});
+            server.route("/small", {.bodyFile = small, .pieceBytes = MiB});
+            const std::string ca = (quorvane::test::authorityDirectory() / "root.pem").string();
+            const fs::path fetched = data / "fetched";
+            spawn({"cat", big.string()}); // the server reads it from the cache
+            std::uint64_t reports = 0;
+            double ourTransfer = 0;
+            Pairs pairs;
+            // Neither side flushes its file; dirty pages of the previous run are flushed first.
+            const auto clean = [&] {
+                fs::remove(fetched);
+                settle(data);
+            };
+            for (int i = 0; i < rounds; ++i)
+                pair(
+                    i,
+                    [&] {
+                        clean();
+                        const Run o = spawn({self, "download", server.url("/big"), fetched.string(),
+                                             std::to_string(GiB), ca},
+                                            peakFile, true);
+                        pairs.ours.push_back(o.seconds);
+                        downloadPeakBig = std::max(downloadPeakBig, o.peakMiB);
+                        std::sscanf(o.out.c_str(), "%" SCNu64 " %lf", &reports, &ourTransfer);
+                    },
+                    [&] {
+                        clean();
+                        pairs.theirs.push_back(spawn({"curl", "-sS", "--cacert", ca, "-o",
+                                                      fetched.string(), server.url("/big")})
+                                                   .seconds);
+                    });
+            clean();
+            downloadPeakSmall = spawn({self, "download", server.url("/small"), fetched.string(),
+                                       std::to_string(64 * MiB), ca},
+                                      peakFile, true)
+                                    .peakMiB;
+            clean();
+            pairs.report("download of a 1 GiB tail", "curl -o", 1.1);
+            std::printf("  progress reports: %" PRIu64 " in %.3f s = %.0f per second (one per "
+                        "1 MiB written)\n",
+                        reports, ourTransfer, static_cast<double>(reports) / ourTransfer);
         }
-        fs::remove(fetched);
-        const double downloadPeakSmall = spawn({self, "download", server.url("/small"),
-                                                fetched.string(), std::to_string(64 * MiB), ca},
-                                               peakFile, true)
-                                             .peakMiB;
-        fs::remove(fetched);
-        ratioLine("download of a 1 GiB tail", best(ours), "curl -o", best(theirs), 1.1);
-        std::printf("  progress reports: %" PRIu64 " in %.3f s = %.0f per second (one per 1 MiB "
-                    "written)\n",
-                    reports, ourTransfer, static_cast<double>(reports) / ourTransfer);
 
         // ---- memory ----
-        std::printf(
-            "peak resident memory, 64 MiB vs 1 GiB input (same within 4 MiB, under 32 MiB):\n");
-        const auto memoryLine = [](const char* what, double small, double big) {
-            std::printf("  %-10s %6.1f MiB  %6.1f MiB   difference %.1f MiB\n", what, small, big,
-                        big - small);
-        };
-        memoryLine("verify", verifyPeakSmall, verifyPeakBig);
-        memoryLine("assemble", assemblePeakSmall, assemblePeakBig);
-        memoryLine("download", downloadPeakSmall, downloadPeakBig);
+        if (only.empty()) {
+            std::printf("peak resident memory, 64 MiB vs 1 GiB input (same within 4 MiB, under "
+                        "32 MiB):\n");
+            const auto memoryLine = [](const char* what, double small, double big) {
+                std::printf("  %-10s %6.1f MiB  %6.1f MiB   difference %.1f MiB\n", what, small,
+                            big, big - small);
+            };
+            memoryLine("verify", verifyPeakSmall, verifyPeakBig);
+            memoryLine("assemble", assemblePeakSmall, assemblePeakBig);
+            memoryLine("download", downloadPeakSmall, downloadPeakBig);
+        }
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_transfer: %s\n", e.what());

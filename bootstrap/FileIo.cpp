@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <system_error>
 
 #include <fcntl.h>
@@ -13,6 +15,20 @@ void FileDescriptor::reset(int fd) noexcept {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = fd;
+}
+
+namespace {
+constexpr std::size_t pageBytes = 4096;
+}
+
+ChunkBuffer::ChunkBuffer()
+    : memory_(static_cast<char*>(std::aligned_alloc(pageBytes, chunkBytes + pageBytes))) {
+    if (!memory_)
+        throw std::bad_alloc();
+}
+
+void ChunkBuffer::Free::operator()(char* memory) const noexcept {
+    std::free(memory);
 }
 
 void throwErrno(const char* what) {

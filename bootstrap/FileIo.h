@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 
 namespace quorvane {
@@ -37,6 +38,23 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// One chunk of memory for streaming a file, reused for every chunk. Where it lies matters: the
+// kernel copies into a buffer that is not cache-line aligned several times more slowly, and
+// on some CPUs also long copies out of a page-aligned one (measured on AMD Zen with Linux 6
+// and ext4). So the chunk is cache-line aligned and starts one line into a page.
+class ChunkBuffer {
+public:
+    ChunkBuffer();
+    std::span<char> span() const noexcept { return {memory_.get() + pageSkew, chunkBytes}; }
+
+private:
+    static constexpr std::size_t pageSkew = 64;
+    struct Free {
+        void operator()(char* memory) const noexcept;
+    };
+    std::unique_ptr<char, Free> memory_;
 };
 
 // Throws std::system_error in the POSIX domain for the current errno.

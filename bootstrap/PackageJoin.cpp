@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <span>
-#include <vector>
 
 #include <unistd.h>
 
@@ -16,12 +15,12 @@ void joinInPlace(int prefix, int tail, std::uint64_t n, std::uint64_t d,
     if (::ftruncate(tail, static_cast<off_t>(n + d)) != 0)
         throwErrno("ftruncate");
 
-    std::vector<char> buffer(chunkBytes);
+    const ChunkBuffer buffer;
     for (std::uint64_t remaining = d; remaining > 0;) {
         checkpoint();
         const std::uint64_t length = std::min<std::uint64_t>(remaining, chunkBytes);
         const std::uint64_t start = remaining - length;
-        const auto chunk = std::span(buffer).first(static_cast<std::size_t>(length));
+        const auto chunk = buffer.span().first(static_cast<std::size_t>(length));
         if (readAt(tail, chunk, start) != chunk.size())
             throw BootstrapFailure::size;
         writeAllAt(tail, chunk, start + n);
@@ -31,7 +30,7 @@ void joinInPlace(int prefix, int tail, std::uint64_t n, std::uint64_t d,
     // Exactly the n bytes measured: a prefix that grew meanwhile must not spill over the tail.
     for (std::uint64_t offset = 0; offset < n;) {
         const std::uint64_t length = std::min<std::uint64_t>(n - offset, chunkBytes);
-        const auto chunk = std::span(buffer).first(static_cast<std::size_t>(length));
+        const auto chunk = buffer.span().first(static_cast<std::size_t>(length));
         if (readAt(prefix, chunk, offset) != chunk.size())
             throw BootstrapFailure::size;
         checkpoint();

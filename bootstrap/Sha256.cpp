@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <stdexcept>
-#include <vector>
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -23,14 +22,14 @@ std::string sha256Hex(int fd, const std::stop_token& stop) {
         throw std::runtime_error("SHA-256 is not available");
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    std::vector<char> buffer(chunkBytes);
+    const ChunkBuffer buffer;
     for (;;) {
         if (stop.stop_requested())
             throw CancellationError{};
-        const std::size_t n = readSome(fd, buffer);
+        const std::size_t n = readSome(fd, buffer.span());
         if (n == 0)
             break;
-        if (EVP_DigestUpdate(ctx.get(), buffer.data(), n) != 1)
+        if (EVP_DigestUpdate(ctx.get(), buffer.span().data(), n) != 1)
             throw std::runtime_error("SHA-256 failed");
     }
 

@@ -160,10 +160,9 @@ TEST_F(DownloadTest, AcceptsExactlyTheLimitAndStopsAtTheChunkThatCrossesIt) {
             EXPECT_EQ(fetch.outcome(), std::nullopt);
             EXPECT_EQ(readFile(destination), tail.substr(0, limit));
             EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Download.bin"});
-            const auto progress = fetch.progress();
-            ASSERT_FALSE(progress.empty());
-            EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-            EXPECT_EQ(progress.back(), limit); // cumulative, ending at the whole tail
+            // Cumulative, one report per full MiB written and one for the rest, however
+            // libcurl cuts the body into pieces.
+            EXPECT_EQ(fetch.progress(), (std::vector<std::int64_t>{MiB, 2 * MiB, limit}));
             EXPECT_EQ(server.lastHeader("/exact", "Accept-Encoding"), "identity");
             std::filesystem::remove(destination);
         }
