@@ -35,14 +35,16 @@ struct FailedRun {
 
 inline FailedRun runToFailure(E2eWorld& world, std::optional<std::filesystem::path> home = {},
                               std::optional<std::filesystem::path> tmp = {},
-                              std::optional<std::filesystem::path> applications = {}) {
-    auto run = world.launch(home, tmp);
+                              std::optional<std::filesystem::path> applications = {},
+                              const std::filesystem::path& alsoRunning = {}) {
+    auto run = world.launch(home, tmp, alsoRunning);
     const auto outcome = run->settle(world.reader());
     EXPECT_FALSE(outcome.exitStatus) << "the installer ended instead of failing";
     FailedRun result;
     result.sentence = outcome.sentence.value_or("(none)");
-    if (outcome.sentence)
+    if (outcome.sentence) {
         EXPECT_EQ(run->close(world.reader()), 0) << "closing the window did not end it";
+    }
     run->stopNamespace();
     result.installed = world.describeInstalled(applications);
     result.leftovers = world.leftovers(tmp, applications);

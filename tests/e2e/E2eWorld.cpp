@@ -4,6 +4,7 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <pwd.h>
@@ -67,14 +68,21 @@ const XServer& sharedXServer() {
 // --- InstallerRun -----------------------------------------------------------------------------
 
 InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, const fs::path& tmp,
-                           const fs::path& scratch, QPoint place)
-    : scratch_(scratch), nsFile_(scratch / "namespace"), place_(place) {
+                           const fs::path& scratch, QPoint place,
+                           std::set<std::string>& claimedWindows, const fs::path& alsoRunning)
+    : scratch_(scratch), nsFile_(scratch / "namespace"), statusFile_(scratch / "status"),
+      claimedWindows_(claimedWindows), place_(place) {
     fs::create_directories(scratch);
     fs::remove(nsFile_);
+    fs::remove(statusFile_);
+    std::vector<std::string> argv = {launcher().string(), "--home",    home.string(),    "--tmp",
+                                     tmp.string(),        "--ns-file", nsFile_.string(), "--status",
+                                     statusFile_.string()};
+    if (!alsoRunning.empty())
+        argv.insert(argv.end(), {"--also", alsoRunning.string()});
+    argv.insert(argv.end(), {"--", executable.string()});
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{launcher().string(), "--home", home.string(), "--tmp",
-                                 tmp.string(), "--ns-file", nsFile_.string(), "--",
-                                 executable.string()},
+        argv,
         std::map<std::string, std::string>{{"DISPLAY", sharedXServer().display()},
                                            {"QT_QPA_PLATFORM", "xcb"}},
         scratch / "installer.log");
@@ -95,15 +103,46 @@ InstallerRun::~InstallerRun() {
     stopNamespace();
 }
 
+std::optional<int> InstallerRun::exitStatus(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::error_code ec;
+        if (fs::exists(statusFile_, ec))
+            return std::stoi(readFile(statusFile_));
+        if (std::chrono::steady_clock::now() >= deadline || !process_->running())
+            return std::nullopt;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+void InstallerRun::kill() {
+    process_->kill(SIGKILL);
+}
+
+bool InstallerRun::awaitWindow() {
+    const auto deadline = std::chrono::steady_clock::now() + windowLimit;
+    while (windowId().empty())
+        if (std::chrono::steady_clock::now() > deadline || !running())
+            return false;
+    return true;
+}
+
 std::string InstallerRun::windowId() {
     if (!window_.empty())
         return window_;
+    // The window's process id is the namespace's own, so windows are told apart by which one
+    // appeared first; a second installer is started once the first one's window is claimed.
     std::string output;
     if (runCommand({"/usr/bin/env", "DISPLAY=" + sharedXServer().display(), "xdotool", "search",
-                    "--onlyvisible", "--pid", std::to_string(process_->pid()), "--name",
-                    "^Install Quorvane Pro$"},
-                   &output) == 0)
-        window_ = trimmed(output.substr(0, output.find('\n')));
+                    "--onlyvisible", "--name", "^Install Quorvane Pro$"},
+                   &output) != 0)
+        return window_;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && claimedWindows_.insert(line).second) {
+            window_ = line;
+            break;
+        }
     if (!window_.empty())
         runCommand({"/usr/bin/env", "DISPLAY=" + sharedXServer().display(), "xdotool", "windowmove",
                     window_, std::to_string(place_.x()), std::to_string(place_.y())});
@@ -113,7 +152,7 @@ std::string InstallerRun::windowId() {
 InstallerRun::Outcome InstallerRun::settle(const WindowReader& reader) {
     const auto deadline = std::chrono::steady_clock::now() + settleLimit;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (const auto status = process_->wait(0ms))
+        if (const auto status = exitStatus())
             return {status, std::nullopt};
         const std::string id = windowId();
         if (!id.empty()) {
@@ -140,7 +179,7 @@ void InstallerRun::click(QPoint point) {
 
 std::optional<int> InstallerRun::close(const WindowReader& reader) {
     click(reader.closePoint());
-    return process_->wait(closeLimit);
+    return exitStatus(closeLimit);
 }
 
 std::vector<pid_t> InstallerRun::processes() const {
@@ -166,6 +205,9 @@ std::vector<std::string> InstallerRun::executables() const {
 }
 
 void InstallerRun::stopNamespace() {
+    // The X server hands a gone client's window ids out again.
+    if (!window_.empty())
+        claimedWindows_.erase(window_);
     process_->kill(SIGKILL);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     for (auto left = processes(); !left.empty(); left = processes()) {
@@ -240,12 +282,14 @@ void E2eWorld::republish(const std::string& package) {
 }
 
 std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolder,
-                                               std::optional<fs::path> tmpFolder) {
+                                               std::optional<fs::path> tmpFolder,
+                                               const fs::path& alsoRunning) {
     reader();
     ++runs_;
-    return std::make_unique<InstallerRun>(
-        installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
-        root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0));
+    return std::make_unique<InstallerRun>(installerFolder / "quorvane-installer",
+                                          homeFolder.value_or(home), tmpFolder.value_or(tmp),
+                                          root / ("run-" + std::to_string(runs_)),
+                                          QPoint(runs_ % 2 * 520, 0), claimedWindows_, alsoRunning);
 }
 
 const WindowReader& E2eWorld::reader() {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,17 @@ class InstallerRun {
 public:
     InstallerRun(const std::filesystem::path& executable, const std::filesystem::path& home,
                  const std::filesystem::path& tmp, const std::filesystem::path& scratch,
-                 QPoint place);
+                 QPoint place, std::set<std::string>& claimedWindows,
+                 const std::filesystem::path& alsoRunning = {});
     ~InstallerRun(); // kills the installer and everything else started in its namespace
 
-    ChildProcess& process() noexcept { return *process_; }
+    // The installer's exit status once it has ended (waiting at most `limit`).
+    std::optional<int> exitStatus(std::chrono::milliseconds limit = {});
+    bool running() { return !exitStatus(); }
+    // Kills the installer, its tools and the apps it opened at once, like a power cut.
+    void kill();
+    // Waits until the installer's window is up; false if it never came.
+    bool awaitWindow();
 
     struct Outcome {
         std::optional<int> exitStatus;       // it ended (0 after opening the app)
@@ -57,7 +65,9 @@ private:
     std::filesystem::path scratch_;
     std::filesystem::path nsFile_;
     std::string nsIdentity_;
+    std::filesystem::path statusFile_;
     std::unique_ptr<ChildProcess> process_;
+    std::set<std::string>& claimedWindows_;
     std::string window_;
     QPoint place_; // where its window is put, so that two windows never cover each other
 };
@@ -67,7 +77,7 @@ public:
     struct Options {
         bool prefix = true;
         std::string version = "2.4.1";
-        std::string build = "2410";
+        std::string build = "2410.1";
         std::filesystem::path packageAuthority{}; // who signs the package; the build's own
     };
 
@@ -93,7 +103,8 @@ public:
     void republish(const std::string& package);
 
     std::unique_ptr<InstallerRun> launch(std::optional<std::filesystem::path> homeFolder = {},
-                                         std::optional<std::filesystem::path> tmpFolder = {});
+                                         std::optional<std::filesystem::path> tmpFolder = {},
+                                         const std::filesystem::path& alsoRunning = {});
     const WindowReader& reader();
 
     // Staging folders in the temporary folder and work folders in Applications.
@@ -106,6 +117,7 @@ public:
 
 private:
     std::optional<WindowReader> reader_;
+    std::set<std::string> claimedWindows_;
     int runs_ = 0;
 };
 

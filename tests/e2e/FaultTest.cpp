@@ -12,12 +12,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string previousCopy = "2.3.0 (2300), valid";
+const std::string previousCopy = "2.3.0 (2300.1), valid";
 
 // A world with an older trusted copy installed, which every fault must leave alone.
 struct FaultWorld {
     explicit FaultWorld(E2eWorld::Options options = {}) : world(std::move(options)) {
-        world.installCopy(world.otherBuild("2.3.0", "2300").app);
+        world.installCopy(world.otherBuild("2.3.0", "2300.1").app);
     }
     E2eWorld world;
 };

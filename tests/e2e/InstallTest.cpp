@@ -50,20 +50,20 @@ TEST_F(E2e, FirstInstallationThenReuseOfTheExactBuild) {
 
 TEST_F(E2e, ANewerTrustedBuildIsOpenedAndAnOlderOneReplaced) {
     E2eWorld world;
-    world.installCopy(world.otherBuild("2.5.0", "2500").app);
+    world.installCopy(world.otherBuild("2.5.0", "2500.1").app);
     {
         auto run = world.launch();
         expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
     }
     EXPECT_EQ(world.server.requests("/tail"), 0);
-    EXPECT_EQ(world.describeInstalled(), "2.5.0 (2500), valid");
+    EXPECT_EQ(world.describeInstalled(), "2.5.0 (2500.1), valid");
 
     fs::remove_all(world.installedApp());
-    world.installCopy(world.otherBuild("2.3.0", "2300").app);
+    world.installCopy(world.otherBuild("2.3.0", "2300.1").app);
     auto run = world.launch();
     expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
     EXPECT_EQ(world.server.requests("/tail"), 1);
-    EXPECT_EQ(world.describeInstalled(), "2.4.1 (2410), valid");
+    EXPECT_EQ(world.describeInstalled(), "2.4.1 (2410.1), valid");
     EXPECT_EQ(world.leftovers(), std::vector<std::string>{});
 }
 
@@ -90,14 +90,10 @@ TEST_F(E2e, TheProductRunningIsRefusedBeforeAnyDownload) {
     makeAppBundle(elsewhere,
                   {.identifier = std::string(config::productBundleIdentifier),
                    .version = "2.4.1",
-                   .build = "2410"},
+                   .build = "2410.1"},
                   QUORVANE_FIXTURE_APP);
-    const fs::path executable = elsewhere / "Contents" / "MacOS" / "Quorvane Pro";
-    ChildProcess product({launcher().string(), "--", executable.string()});
-    while (fs::read_symlink("/proc/" + std::to_string(product.pid()) + "/exe") != executable)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-
-    const FailedRun result = runToFailure(world);
+    const FailedRun result =
+        runToFailure(world, {}, {}, {}, elsewhere / "Contents" / "MacOS" / "Quorvane Pro");
     EXPECT_EQ(result.sentence, sentenceOf(BootstrapFailure::appRunning));
     EXPECT_EQ(world.server.requests(), 0);
     EXPECT_EQ(result.installed, "none");
@@ -124,6 +120,6 @@ TEST_F(E2e, RetryAfterAnInstallationFailureInstallsWithoutDownloadingAgain) {
     run->click(world.reader().retryPoint());
     expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
     EXPECT_EQ(world.server.requests("/tail"), 1) << "Retry downloaded the package again";
-    EXPECT_EQ(world.describeInstalled(), "2.4.1 (2410), valid");
+    EXPECT_EQ(world.describeInstalled(), "2.4.1 (2410.1), valid");
     EXPECT_EQ(world.leftovers(), std::vector<std::string>{});
 }

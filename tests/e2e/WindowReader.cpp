@@ -6,7 +6,7 @@
 #include "BootstrapFailure.h"
 #include "BootstrapModel.h"
 #include "BootstrapWindow.h"
-#include "Process.h"
+#include "ChildProcess.h"
 
 namespace quorvane::test {
 
@@ -50,13 +50,13 @@ WindowReader::WindowReader(const std::filesystem::path& resources) {
         window.show();
         const QImage whole = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
         StatusBlock& status = window.view().statusBlock();
-        statusRect_ = QRect(status.mapTo(&window, QPoint(0, 0)), status.size());
+        const QRect rect(status.mapTo(&window, QPoint(0, 0)), status.size());
         LinkButton& retry = status.retryButton();
         retry_ = retry.mapTo(&window, retry.rect().center());
         CloseButton& close = window.titlebar().closeButton();
         close_ = close.mapTo(&window, close.rect().center());
         windowSize_ = window.size();
-        candidates_.push_back({sentence, whole.copy(statusRect_)});
+        candidates_.push_back({sentence, rect, whole.copy(rect)});
         window.hide();
     }
 }
@@ -64,19 +64,20 @@ WindowReader::WindowReader(const std::filesystem::path& resources) {
 std::optional<std::string> WindowReader::failureSentence(const QImage& capture) const {
     if (capture.size() != windowSize_)
         return std::nullopt;
-    const QImage status = capture.convertToFormat(QImage::Format_RGB32).copy(statusRect_);
+    const QImage pixels = capture.convertToFormat(QImage::Format_RGB32);
     const Candidate* best = nullptr;
-    std::int64_t bestScore = std::numeric_limits<std::int64_t>::max();
+    double bestScore = 1;
     for (const auto& candidate : candidates_) {
-        const auto score = differingPixels(status, candidate.status);
+        const auto area = double(candidate.rect.width()) * candidate.rect.height();
+        const double score =
+            double(differingPixels(pixels.copy(candidate.rect), candidate.status)) / area;
         if (score < bestScore) {
             bestScore = score;
             best = &candidate;
         }
     }
     // Different sentences differ in thousands of pixels; a match is all but exact.
-    const std::int64_t area = static_cast<std::int64_t>(statusRect_.width()) * statusRect_.height();
-    if (!best || bestScore > area / 200)
+    if (!best || bestScore > 0.005)
         return std::nullopt;
     return best->sentence;
 }
@@ -85,8 +86,10 @@ QImage captureWindow(const std::string& display, const std::string& id,
                      const std::filesystem::path& scratch) {
     const auto file = scratch / "capture.png";
     std::filesystem::remove(file);
-    if (runCommand({"/usr/bin/env", "DISPLAY=" + display, "import", "-window", id,
-                    "png:" + file.string()}) != 0)
+    // import waits for ever on a window that went away meanwhile.
+    ChildProcess import({"/usr/bin/import", "-window", id, "png:" + file.string()},
+                        {{"DISPLAY", display}});
+    if (import.wait(std::chrono::seconds(5)) != 0)
         return {};
     return QImage(QString::fromStdString(file.string()));
 }

@@ -28,10 +28,10 @@ public:
 private:
     struct Candidate {
         std::string sentence;
+        QRect rect; // the status block's place, which depends on its lines
         QImage status;
     };
     std::vector<Candidate> candidates_;
-    QRect statusRect_;
     QPoint retry_;
     QPoint close_;
     QSize windowSize_;

@@ -1,8 +1,10 @@
 #include "XServer.h"
 
 #include <cerrno>
+#include <csignal>
 #include <stdexcept>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
