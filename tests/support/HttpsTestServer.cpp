@@ -48,10 +48,17 @@ HttpsTestServer::HttpsTestServer(Transport transport, const std::filesystem::pat
             for (const auto& [name, value] : request.headers)
                 received.lastHeaders[name] = value;
         }
+        wake_.notify_all();
         const auto route = find(request.path);
         if (!route) {
             response.status = 404;
             return;
+        }
+        if (route->holdUntilRequests > 0) {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] {
+                return stopping_ || received_[request.path].count >= route->holdUntilRequests;
+            });
         }
         response.status = route->status;
         for (const auto& [name, value] : route->headers)

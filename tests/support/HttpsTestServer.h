@@ -40,6 +40,9 @@ public:
         // server stops (the declared length is still the whole body's).
         std::optional<std::size_t> dropAfter{};
         std::optional<std::size_t> stallAfter{};
+        // Nothing is answered until this many requests for the path have arrived, so that
+        // clients started apart still overlap.
+        int holdUntilRequests = 0;
     };
 
     enum class Transport { https, plainHttp };

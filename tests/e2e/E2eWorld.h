@@ -1,0 +1,130 @@
+#pragma once
+
+// The real installer binary, run in a real window under Xvfb, in a private mount namespace
+// whose home folder is a fresh temporary folder, downloading from an HTTPS server on loopback.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BootstrapManifest.h"
+#include "ChildProcess.h"
+#include "HttpsTestServer.h"
+#include "ProductKit.h"
+#include "TempDir.h"
+#include "WindowReader.h"
+#include "XServer.h"
+
+namespace quorvane::test {
+
+// Why the end-to-end tests cannot run here, or empty when they can.
+std::string e2eUnavailable();
+// The suite's X server, started on first use and stopped when the test program ends.
+const XServer& sharedXServer();
+
+// One installer process and the mount namespace it runs in.
+class InstallerRun {
+public:
+    InstallerRun(const std::filesystem::path& executable, const std::filesystem::path& home,
+                 const std::filesystem::path& tmp, const std::filesystem::path& scratch,
+                 QPoint place, std::set<std::string>& claimedWindows,
+                 const std::filesystem::path& alsoRunning = {});
+    ~InstallerRun(); // kills the installer and everything else started in its namespace
+
+    // The installer's exit status once it has ended (waiting at most `limit`).
+    std::optional<int> exitStatus(std::chrono::milliseconds limit = {});
+    bool running() { return !exitStatus(); }
+    // Kills the installer, its tools and the apps it opened at once, like a power cut.
+    void kill();
+    // Waits until the installer's window is up; false if it never came.
+    bool awaitWindow();
+
+    struct Outcome {
+        std::optional<int> exitStatus;       // it ended (0 after opening the app)
+        std::optional<std::string> sentence; // or its window shows this failure
+    };
+    // Waits until the installer has ended or its window shows a failure sentence.
+    Outcome settle(const WindowReader& reader);
+    // Clicks in the window at a point of the window's own coordinates.
+    void click(QPoint point);
+    // Closes the window with its close control and waits for the program to end.
+    std::optional<int> close(const WindowReader& reader);
+    // Processes started in the installer's namespace (the installer, the apps it opened).
+    std::vector<pid_t> processes() const;
+    // The executables of those processes, as the namespace sees them.
+    std::vector<std::string> executables() const;
+    void stopNamespace();
+
+private:
+    std::string windowId();
+
+    std::filesystem::path scratch_;
+    std::filesystem::path nsFile_;
+    std::string nsIdentity_;
+    std::filesystem::path statusFile_;
+    std::unique_ptr<ChildProcess> process_;
+    std::set<std::string>& claimedWindows_;
+    std::string window_;
+    QPoint place_; // where its window is put, so that two windows never cover each other
+};
+
+class E2eWorld {
+public:
+    struct Options {
+        bool prefix = true;
+        std::string version = "2.4.1";
+        std::string build = "2410.1";
+        std::filesystem::path packageAuthority{}; // who signs the package; the build's own
+    };
+
+    explicit E2eWorld(Options options);
+    E2eWorld() : E2eWorld(Options{}) {}
+
+    TempDir root;
+    std::filesystem::path home, tmp, installerFolder;
+    HttpsTestServer server;
+    ProductKit kit;
+    BootstrapManifest manifest;
+
+    std::filesystem::path applications() const { return home / "Applications"; }
+    std::filesystem::path installedApp() const;
+    // The path the installer's namespace sees for the installed app's executable.
+    std::string installedExecutableInside() const;
+
+    // Another signed build of the product (not published), for copies placed beforehand.
+    ProductKit otherBuild(const std::string& version, const std::string& build);
+    // Places a copy of `app` at the destination.
+    void installCopy(const std::filesystem::path& app) const;
+    // Publishes `package` in place of the kit's: resources and tail, the pinned cdhash kept.
+    void republish(const std::string& package);
+
+    std::unique_ptr<InstallerRun> launch(std::optional<std::filesystem::path> homeFolder = {},
+                                         std::optional<std::filesystem::path> tmpFolder = {},
+                                         const std::filesystem::path& alsoRunning = {});
+    const WindowReader& reader();
+
+    // Staging folders in the temporary folder and work folders in Applications.
+    std::vector<std::string> leftovers(std::optional<std::filesystem::path> tmpFolder = {},
+                                       std::optional<std::filesystem::path> apps = {}) const;
+    // Which copy stands at the destination: "none", "<version> (<build>), valid" or a
+    // description of what is wrong with it.
+    std::string describeInstalled(std::optional<std::filesystem::path> apps = {}) const;
+    bool verifies(const std::filesystem::path& app, const std::string& cdhash) const;
+
+private:
+    std::optional<WindowReader> reader_;
+    std::set<std::string> claimedWindows_;
+    int runs_ = 0;
+};
+
+// Appends one row of the survival table (see scripts/survival-table) for the current test.
+void recordSurvival(const std::string& fault, const std::string& sentence,
+                    const std::string& installed, const std::vector<std::string>& leftovers);
+
+std::string joined(const std::vector<std::string>& items);
+
+} // namespace quorvane::test

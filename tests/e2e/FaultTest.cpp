@@ -1,0 +1,194 @@
+// Hostile servers, bad packages and full disks: each ends with the right sentence in the window,
+// the copy installed before still in place and valid, and no staging or work folder left.
+
+#include "Digest.h"
+#include "E2eTest.h"
+#include "Process.h"
+#include "SmallFileSystem.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string previousCopy = "2.3.0 (2300.1), valid";
+
+// A world with an older trusted copy installed, which every fault must leave alone.
+struct FaultWorld {
+    explicit FaultWorld(E2eWorld::Options options = {}) : world(std::move(options)) {
+        world.installCopy(world.otherBuild("2.3.0", "2300.1").app);
+    }
+    E2eWorld world;
+};
+
+void expectSurvived(const std::string& fault, const FailedRun& result,
+                    const BootstrapFailure& expected, const std::string& installed = previousCopy) {
+    SCOPED_TRACE(fault);
+    EXPECT_EQ(result.sentence, sentenceOf(expected));
+    EXPECT_EQ(result.installed, installed);
+    EXPECT_EQ(result.leftovers, std::vector<std::string>{});
+    recordSurvival(fault, result.sentence, result.installed, result.leftovers);
+}
+
+// Rebuilds the product's package from `root` (a folder holding the app), signed or not.
+std::string buildPackage(const fs::path& root, const fs::path& out, bool sign) {
+    const fs::path authority = fs::path(QUORVANE_BINARY_DIR) / "authority";
+    std::vector<std::string> argv = {builtTool("quorvane-pkgbuild").string(),
+                                     "--root",
+                                     root.string(),
+                                     "--install-location",
+                                     "/Applications",
+                                     "--identifier",
+                                     std::string(config::productBundleIdentifier) + ".pkg",
+                                     "--version",
+                                     "2.4.1"};
+    if (sign)
+        argv.insert(argv.end(), {"--sign-key", (authority / "installer.key").string(),
+                                 "--sign-chain", (authority / "installer-chain.pem").string()});
+    argv.push_back(out.string());
+    std::string output;
+    if (runCommand(argv, &output) != 0)
+        throw std::runtime_error("quorvane-pkgbuild: " + output);
+    return readFile(out);
+}
+
+// An installer identity of another team, issued by the build's own (trusted) authority.
+fs::path otherTeamAuthority(const fs::path& dir) {
+    const fs::path build = fs::path(QUORVANE_BINARY_DIR) / "authority";
+    fs::create_directories(dir);
+    const std::string team = "ZZ9ZZ9ZZ9Z";
+    writeFile(dir / "ext.cnf", "basicConstraints=critical,CA:FALSE\n"
+                               "keyUsage=critical,digitalSignature\n"
+                               "extendedKeyUsage=critical,1.2.840.113635.100.4.13\n"
+                               "1.2.840.113635.100.6.1.14=critical,DER:05:00\n"
+                               "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n");
+    const auto mustRun = [](const std::vector<std::string>& argv) {
+        std::string output;
+        if (runCommand(argv, &output) != 0)
+            throw std::runtime_error(argv.at(0) + ": " + output);
+    };
+    mustRun({"openssl", "genrsa", "-out", (dir / "installer.key").string(), "2048"});
+    mustRun({"openssl", "req", "-new", "-key", (dir / "installer.key").string(), "-subj",
+             "/UID=" + team + "/CN=Developer ID Installer: Other Labs (" + team + ")/OU=" + team +
+                 "/O=Other Labs/C=US",
+             "-out", (dir / "installer.csr").string()});
+    mustRun({"openssl", "x509", "-req", "-in", (dir / "installer.csr").string(), "-CA",
+             (build / "devid-ca.pem").string(), "-CAkey", (build / "devid-ca.key").string(),
+             "-set_serial", "0x5a5a5a5a", "-days", "30", "-sha256", "-extfile",
+             (dir / "ext.cnf").string(), "-out", (dir / "installer.pem").string()});
+    writeFile(dir / "installer-chain.pem",
+              readFile(dir / "installer.pem") + readFile(build / "chain.pem"));
+    // The app keeps the product's own identity.
+    for (const char* name : {"application.key", "application-chain.pem"})
+        fs::copy_file(build / name, dir / name);
+    return dir;
+}
+
+} // namespace
+
+TEST_F(E2e, HostileServerAnswers) {
+    FaultWorld fault;
+    E2eWorld& world = fault.world;
+    const std::string tail = readFile(world.kit.tail);
+    std::string changed = tail;
+    changed[changed.size() / 2] ^= 0x20;
+    world.server.route("/elsewhere", {.bodyFile = world.kit.tail});
+
+    struct Case {
+        std::string fault;
+        HttpsTestServer::Route route;
+        const BootstrapFailure& expected;
+    };
+    const Case cases[] = {
+        {"the server redirects (302) to the real tail",
+         {.status = 302, .headers = {{"Location", world.server.url("/elsewhere")}}},
+         BootstrapFailure::download},
+        {"the server answers 404", {.status = 404, .body = "not here"}, BootstrapFailure::download},
+        {"the server answers 206 with the whole tail",
+         {.status = 206, .bodyFile = world.kit.tail},
+         BootstrapFailure::download},
+        {"the server closes the connection mid-body",
+         {.bodyFile = world.kit.tail, .dropAfter = tail.size() / 2},
+         BootstrapFailure::download},
+        {"the server sends one byte too many", {.body = tail + "!"}, BootstrapFailure::size},
+        {"the tail's digest is wrong (one byte changed)",
+         {.body = changed},
+         BootstrapFailure::checksum},
+    };
+    for (const auto& c : cases) {
+        world.server.route("/tail", c.route);
+        expectSurvived(c.fault, runToFailure(world), c.expected);
+    }
+    EXPECT_EQ(world.server.requests("/elsewhere"), 0) << "a redirect was followed";
+}
+
+TEST_F(E2e, PackagesThatAreNotThePinnedBuild) {
+    {
+        TempDir other;
+        FaultWorld fault({.packageAuthority = otherTeamAuthority(other / "authority")});
+        expectSurvived("the package is signed by another team", runToFailure(fault.world),
+                       BootstrapFailure::signature);
+    }
+    {
+        FaultWorld fault;
+        E2eWorld& world = fault.world;
+        world.republish(
+            buildPackage(world.kit.app.parent_path(), world.root / "unsigned.pkg", false));
+        expectSurvived("the package is not signed", runToFailure(world),
+                       BootstrapFailure::signature);
+    }
+    {
+        FaultWorld fault;
+        E2eWorld& world = fault.world;
+        // Changed after signing, then packaged and signed again by the vendor's identity.
+        const fs::path filler = world.kit.app / "Contents" / "Resources" / "filler.bin";
+        std::string bytes = readFile(filler);
+        bytes[bytes.size() / 2] ^= 0x01;
+        writeFile(filler, bytes);
+        world.republish(
+            buildPackage(world.kit.app.parent_path(), world.root / "tampered.pkg", true));
+        expectSurvived("the app inside the package was changed after signing", runToFailure(world),
+                       BootstrapFailure::signature);
+    }
+}
+
+TEST_F(E2e, TheDiskFillsDuringDownloadAssemblyAndInstallation) {
+    FaultWorld fault;
+    E2eWorld& world = fault.world;
+    const auto tailBytes = static_cast<std::size_t>(fs::file_size(world.kit.tail));
+    const auto prefixBytes = static_cast<std::size_t>(*world.manifest.embeddedPackageBytes);
+    {
+        SmallFileSystem small(world.root / "small-tmp-1", tailBytes / 2);
+        ASSERT_TRUE(small.mounted());
+        expectSurvived("the disk fills during the download", runToFailure(world, {}, small.path()),
+                       BootstrapFailure::insufficientSpace);
+    }
+    {
+        // Room for the tail but not for the prefix joined in front of it.
+        SmallFileSystem small(world.root / "small-tmp-2", tailBytes + prefixBytes / 2);
+        ASSERT_TRUE(small.mounted());
+        expectSurvived("the disk fills while the package is assembled",
+                       runToFailure(world, {}, small.path()), BootstrapFailure::insufficientSpace);
+    }
+    {
+        // A home with room for the installed copy but not for the new one beside it.
+        const auto appBytes = [](const fs::path& app) {
+            std::size_t total = 0;
+            for (const auto& entry : fs::recursive_directory_iterator(app))
+                if (entry.is_regular_file())
+                    total += static_cast<std::size_t>(entry.file_size());
+            return total;
+        };
+        SmallFileSystem small(world.root / "small-home",
+                              appBytes(world.installedApp()) + (256 << 10));
+        ASSERT_TRUE(small.mounted());
+        const fs::path apps = small.path() / "Applications";
+        fs::create_directories(apps);
+        fs::copy(world.installedApp(), apps / std::string(config::bundleName),
+                 fs::copy_options::recursive);
+        expectSurvived("the disk fills while the app is installed",
+                       runToFailure(world, small.path(), {}, apps),
+                       BootstrapFailure::insufficientSpace);
+    }
+}

@@ -1,0 +1,169 @@
+// Starts a program for the end-to-end tests, tied to the test: it dies with the test process.
+//
+//   in_home [--home DIR --tmp DIR --ns-file FILE --status FILE [--also PROGRAM]] -- PROGRAM
+//
+// Without options it only ties PROGRAM to the test. With them, PROGRAM runs in private mount
+// and process namespaces: DIR is bound over this user's home folder (the installer finds its
+// home through the user database, not through $HOME), TMPDIR is set, and a /proc of its own
+// shows it no process of the machine outside the namespace (a product app that some other
+// program left running must not count as "running" here). --also starts another program in the
+// namespace first (a product that is already running). FILE receives the namespace's identity,
+// so that the test can find every process started in it; --status receives PROGRAM's exit
+// status when it ends. The namespace lives on, with the apps PROGRAM opened, until this launcher
+// is killed. Needs root.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "in_home: %s: %s\n", what, std::strerror(errno));
+    std::_Exit(126);
+}
+
+void writeText(const char* file, std::string_view text) {
+    const std::string partial = std::string(file) + ".partial";
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        ::close(fd) != 0 || ::rename(partial.c_str(), file) != 0)
+        fail("write a result file");
+}
+
+pid_t start(const char* program, char** argv) {
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        ::execv(program, argv);
+        fail("exec");
+    }
+    return pid;
+}
+
+// Pid 1 of the new namespace: sets the namespace up, runs the programs and reaps every orphan.
+[[noreturn]] void init(const char* home, const char* nsFile, const char* statusFile,
+                       const char* also, char** argv) {
+    const passwd* user = ::getpwuid(::getuid());
+    if (!user || !user->pw_dir)
+        fail("look up the home folder");
+    // Nothing mounted here may reach the test's own namespace.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        fail("make / private");
+    if (::mount(home, user->pw_dir, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        fail("bind the home folder");
+    if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        fail("mount /proc");
+    char identity[128] = {};
+    const ssize_t length = ::readlink("/proc/self/ns/mnt", identity, sizeof identity - 1);
+    if (length <= 0)
+        fail("read the mount namespace");
+    writeText(nsFile, std::string_view(identity, static_cast<size_t>(length)));
+
+    if (also) {
+        char* alsoArgv[] = {const_cast<char*>(also), nullptr};
+        const pid_t pid = start(also, alsoArgv);
+        // Running (its image is the program) before the installer looks.
+        const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+        char target[4096];
+        for (;;) {
+            const ssize_t n = ::readlink(exe.c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string_view(target, static_cast<size_t>(n)) == also)
+                break;
+            ::usleep(1000);
+        }
+    }
+    const pid_t main = start(argv[0], argv);
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(-1, &status, 0);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0)
+            break;
+        if (done == main) {
+            const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            writeText(statusFile, std::to_string(code));
+        }
+    }
+    // Nothing left in the namespace: wait to be killed with it.
+    for (;;)
+        ::pause();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* home = nullptr;
+    const char* tmp = nullptr;
+    const char* nsFile = nullptr;
+    const char* statusFile = nullptr;
+    const char* also = nullptr;
+    int i = 1;
+    for (; i + 1 < argc; i += 2) {
+        const std::string_view option = argv[i];
+        if (option == "--")
+            break;
+        if (option == "--home")
+            home = argv[i + 1];
+        else if (option == "--tmp")
+            tmp = argv[i + 1];
+        else if (option == "--ns-file")
+            nsFile = argv[i + 1];
+        else if (option == "--status")
+            statusFile = argv[i + 1];
+        else if (option == "--also")
+            also = argv[i + 1];
+        else
+            break;
+    }
+    const bool isolated = home || tmp || nsFile || statusFile;
+    if (i >= argc || std::string_view(argv[i]) != "--" || i + 1 >= argc ||
+        (isolated && !(home && tmp && nsFile && statusFile))) {
+        std::fprintf(stderr, "usage: in_home [--home DIR --tmp DIR --ns-file FILE --status FILE "
+                             "[--also PROGRAM]] -- PROGRAM [ARGS...]\n");
+        return 2;
+    }
+
+    // A test that dies must not leave its servers and installers behind.
+    const pid_t parent = ::getppid();
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        fail("prctl");
+    if (::getppid() != parent)
+        return 125;
+
+    if (!isolated) {
+        ::execv(argv[i + 1], argv + i + 1);
+        fail("exec");
+    }
+    if (::setenv("TMPDIR", tmp, 1) != 0)
+        fail("setenv");
+    if (::unshare(CLONE_NEWNS | CLONE_NEWPID) != 0)
+        fail("unshare");
+    const pid_t namespaceInit = ::fork();
+    if (namespaceInit < 0)
+        fail("fork");
+    if (namespaceInit == 0) {
+        // Killing this launcher ends the whole namespace.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+            fail("prctl");
+        init(home, nsFile, statusFile, also, argv + i + 1);
+    }
+    int status = 0;
+    while (::waitpid(namespaceInit, &status, 0) < 0 && errno == EINTR) {
+    }
+    return 125;
+}
