@@ -11,6 +11,10 @@
 
 namespace quorvane::BootstrapSystemInstaller {
 
+// The package tool's exit status for an expansion that ran out of disk space (ENOSPC's value):
+// the one failure of the tool that the user can mend, so it must not read as a broken package.
+inline constexpr int packageToolOutOfSpaceStatus = 28;
+
 // Starts `tool` with `args` (no shell), output to /dev/null, and returns its exit status once
 // it has ended; death by a signal is a non-zero status. Throws the platform error when the
 // tool cannot be started.
@@ -22,13 +26,15 @@ bool hasValidSignature(const std::filesystem::path& bundle, const BootstrapManif
                        bool pinned, const SystemContext& context = SystemContext::fromBuild());
 
 // The current user's Applications folder (home folder from the user database).
-std::filesystem::path applicationsDirectory(const BootstrapManifest& manifest,
-                                            const SystemContext& context = SystemContext::fromBuild());
+std::filesystem::path
+applicationsDirectory(const BootstrapManifest& manifest,
+                      const SystemContext& context = SystemContext::fromBuild());
 
 // An installed copy that may be opened unchanged: the manifest's exact build, or a newer
 // build signed by the pinned team. Never throws.
-std::optional<std::filesystem::path> reusableApp(const BootstrapManifest& manifest,
-                                                 const SystemContext& context = SystemContext::fromBuild());
+std::optional<std::filesystem::path>
+reusableApp(const BootstrapManifest& manifest,
+            const SystemContext& context = SystemContext::fromBuild());
 
 // Installs the verified package's app into `target` under the folder lock and returns the
 // destination app. Throws BootstrapFailure, CancellationError or platform errors.

@@ -1,7 +1,7 @@
 #include "BootstrapFailure.h"
 #include "BootstrapSystemInstaller.h"
-#include "SystemInstallerDetail.h"
 #include "FileIo.h"
+#include "SystemInstallerDetail.h"
 #include "WorkFolder.h"
 
 #include <cerrno>
@@ -90,7 +90,11 @@ std::filesystem::path install(const std::filesystem::path& package,
     const auto expandedApp = target / appInWork;
 
     throwIfCancelled(stop);
-    if (run(context.pkgutil, {"--expand-full", package.string(), expansion.string()}) != 0)
+    const int expanded =
+        run(context.pkgutil, {"--expand-full", package.string(), expansion.string()});
+    if (expanded == packageToolOutOfSpaceStatus)
+        throw std::system_error(ENOSPC, std::generic_category(), "expand the package");
+    if (expanded != 0)
         throw BootstrapFailure::installation;
     if (!detail::matches(expandedApp, manifest, context))
         throw BootstrapFailure::signature;

@@ -47,6 +47,7 @@ case "$mode" in
   ok) expand ;;
   fail) exit 1 ;;
   half) mkdir -p "$app/Contents" && echo partial > "$app/Contents/Info.plist"; exit 1 ;;
+  full) mkdir -p "$app/Contents" && echo partial > "$app/Contents/Info.plist"; exit 28 ;;
   crash) expand; kill -SEGV $$ ;;
   noApp) mkdir "$out" ;;
   race) expand; mkdir "$extra" && echo intruder > "$extra/intruder" ;;
@@ -65,6 +66,8 @@ std::string_view modeName(Expansion mode) {
         return "fail";
     case Expansion::half:
         return "half";
+    case Expansion::full:
+        return "full";
     case Expansion::crash:
         return "crash";
     case Expansion::noApp:

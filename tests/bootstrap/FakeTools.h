@@ -51,6 +51,7 @@ enum class Expansion {
     ok,    // lays out Payload/Applications/<bundle> from the package's source app
     fail,  // exits 1 without touching anything
     half,  // leaves a partial app behind and exits 1
+    full,  // leaves a partial app behind and reports running out of space
     crash, // expands, then dies by SIGSEGV
     noApp, // creates the expansion folder only and exits 0
     race,  // expands, then creates `extra` (the destination) before exiting 0

@@ -1,9 +1,9 @@
 #include "BootstrapFailure.h"
 #include "BootstrapSystemInstaller.h"
 #include "FakeTools.h"
+#include "FileIo.h"
 #include "SystemInstallerDetail.h"
 #include "TempDir.h"
-#include "FileIo.h"
 #include "WorkFolder.h"
 
 #include <atomic>
@@ -288,6 +288,7 @@ TEST_F(Install, AFailedExpansionOrAWrongAppLeavesTheDestinationAsItWas) {
     const Case cases[] = {
         {"tool fails", Expansion::fail, {}, failure(BootstrapFailure::installation)},
         {"tool leaves half a folder", Expansion::half, {}, failure(BootstrapFailure::installation)},
+        {"tool runs out of space", Expansion::full, {}, posix(ENOSPC)},
         {"tool crashes", Expansion::crash, {}, failure(BootstrapFailure::installation)},
         {"no app in the package", Expansion::noApp, {}, failure(BootstrapFailure::signature)},
         {"other hash", Expansion::ok, AppFixture().withHash(hashB),

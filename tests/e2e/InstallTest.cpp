@@ -9,7 +9,7 @@
 #include "AppBundle.h"
 #include "Digest.h"
 #include "E2eTest.h"
-#include "UniqueFd.h"
+#include "FileIo.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -106,8 +106,8 @@ TEST_F(E2e, RetryAfterAnInstallationFailureInstallsWithoutDownloadingAgain) {
     E2eWorld world;
     // Another installer holds the Applications folder's lock during the first attempt.
     fs::create_directories(world.applications());
-    std::optional<UniqueFd> lock(
-        UniqueFd(::open(world.applications().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    std::optional<FileDescriptor> lock(
+        FileDescriptor(::open(world.applications().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
     ASSERT_TRUE(*lock);
     ASSERT_EQ(::flock(lock->get(), LOCK_EX | LOCK_NB), 0);
 

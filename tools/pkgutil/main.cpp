@@ -1,10 +1,14 @@
 // pkgutil: the package tool's signature check and full expansion, for flat packages.
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string_view>
+#include <system_error>
+
+#include "BootstrapSystemInstaller.h"
 
 #include "Expand.h"
 #include "PackageTrust.h"
@@ -20,13 +24,21 @@ constexpr const char* usage =
     "                          certificate chain; exit 0 only for a trusted signature\n"
     "  --expand-full PKG DIR   expand the package into DIR (which must not exist), with each\n"
     "                          Payload and Scripts archive expanded into a folder\n"
-    "  --help                  show this text\n";
+    "  --help                  show this text\n"
+    "\n"
+    "exit status: 0 on success; 28 when an expansion ran out of disk space; 1 on any other\n"
+    "failure; 2 on bad arguments\n";
 
 int expandCommand(const std::filesystem::path& package, const std::filesystem::path& dir) {
     try {
         const quorvane::tools::XarArchive archive(package);
         quorvane::tools::expandFull(archive, dir);
         return 0;
+    } catch (const std::system_error& e) {
+        std::cerr << "pkgutil: cannot expand " << package.string() << ": " << e.what() << "\n";
+        const bool full = e.code() == std::errc::no_space_on_device ||
+                          e.code() == std::error_code(EDQUOT, std::generic_category());
+        return full ? quorvane::BootstrapSystemInstaller::packageToolOutOfSpaceStatus : 1;
     } catch (const std::exception& e) {
         std::cerr << "pkgutil: cannot expand " << package.string() << ": " << e.what() << "\n";
         return 1;
