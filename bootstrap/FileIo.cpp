@@ -31,7 +31,7 @@ void ChunkBuffer::Free::operator()(char* memory) const noexcept {
     std::free(memory);
 }
 
-void throwErrno(const char* what) {
+void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace quorvane {
 
@@ -58,7 +59,7 @@ private:
 };
 
 // Throws std::system_error in the POSIX domain for the current errno.
-[[noreturn]] void throwErrno(const char* what);
+[[noreturn]] void throwErrno(const std::string& what);
 
 // open(2) with O_CLOEXEC added; throws the platform error.
 FileDescriptor openFile(const std::filesystem::path& path, int flags, unsigned mode = 0);

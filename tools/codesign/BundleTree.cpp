@@ -1,4 +1,5 @@
 #include "BundleTree.h"
+#include "FileIo.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,10 +20,6 @@ struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 std::string readLinkAt(int dir, const std::string& name) {
     std::string target(CodeDirectory::maxPathBytes + 1, '\0');

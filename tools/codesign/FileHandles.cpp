@@ -13,13 +13,7 @@
 #include "OpenSslHandles.h"
 
 namespace quorvane::tools {
-namespace {
-
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-} // namespace
+namespace {} // namespace
 
 FileDescriptor openDirectoryAt(int dir, const std::string& name) {
     FileDescriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -22,10 +22,6 @@ namespace {
 
 constexpr std::size_t chunk = 1 << 20;
 
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
 [[noreturn]] void throwOpenSsl(const std::string& what) {
     char reason[256] = "";
     ERR_error_string_n(ERR_get_error(), reason, sizeof reason);

@@ -1,4 +1,5 @@
 #include "Expand.h"
+#include "FileIo.h"
 
 #include "TreeWriter.h"
 
@@ -14,10 +15,6 @@
 
 namespace quorvane::tools {
 namespace {
-
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 class Budget {
 public:

@@ -1,4 +1,5 @@
 #include "TreeWriter.h"
+#include "FileIo.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,10 +14,6 @@
 
 namespace quorvane::tools {
 namespace {
-
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 constexpr std::size_t maxPathLength = 4096;
 constexpr std::size_t maxComponentLength = 255;

@@ -19,10 +19,6 @@
 namespace quorvane::tools {
 namespace {
 
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
 // A file written under a hidden name and renamed into place on commit; removed otherwise.
 class PartialFile {
 public:
