@@ -1,5 +1,7 @@
 #include "PkgFixtures.h"
 
+#include "SignatureVerdict.h"
+
 #include "Process.h"
 #include "TempDir.h"
 #include "Trust.h"
@@ -160,11 +162,10 @@ int buildPackage(const fs::path& root, const fs::path& out, const std::optional<
 }
 
 bool installerAccepts(const ToolResult& r) {
-    const auto has = [&](const char* text) { return r.output.find(text) != std::string::npos; };
-    return r.status == 0 &&
-           (has("Status: signed by a developer certificate issued by Apple for distribution") ||
-            has("Status: signed by a certificate trusted by macOS")) &&
-           has("Developer ID Installer:") && has("(Q4ZT8WX2LM)");
+    // The installer's own reading, so the tool is judged exactly as the installer judges it.
+    SignatureVerdict verdict;
+    verdict.feed(r.output);
+    return verdict.accepts(r.status);
 }
 
 std::string readBytes(const fs::path& path) {
