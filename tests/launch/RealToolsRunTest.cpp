@@ -5,6 +5,7 @@
 #include "BootstrapFailure.h"
 #include "Digest.h"
 #include "Process.h"
+#include "SystemInstallerDetail.h"
 #include "Workspace.h"
 
 #include <gtest/gtest.h>
@@ -20,13 +21,6 @@ const Phases firstInstallation = {"checking", "downloading", "verifying", "verif
                                   "installing"};
 std::string failed(const BootstrapFailure& f) {
     return "failed: " + f.message();
-}
-
-std::string installerRequirement(const std::string& cdhash) {
-    return "-R=identifier \"" + std::string(config::productBundleIdentifier) +
-           "\" and anchor apple generic and certificate leaf[subject.OU] = \"Q4ZT8WX2LM\" and "
-           "certificate leaf[field.1.2.840.113635.100.6.1.13] exists and cdhash H\"" +
-           cdhash + "\"";
 }
 
 // Publishes `package` as the rig's payload: new size and digest in the manifest, new prefix and
@@ -52,7 +46,8 @@ TEST(RealToolsRun, InstallsASignedPackageAndTheInstalledAppVerifies) {
         EXPECT_EQ(rig.terminated, 1);
         EXPECT_EQ(rig.server.requests("/tail"), 1);
         EXPECT_EQ(runCommand({builtTool("codesign").string(), "--verify", "--deep", "--strict",
-                              installerRequirement(*rig.manifest.installedAppCDHash),
+                              "-R=" + *BootstrapSystemInstaller::detail::codeRequirement(
+                                          rig.manifest, true),
                               rig.installedApp().string()}),
                   0);
         EXPECT_TRUE(rig.stagingFolders().empty());
