@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "SystemInstallerDetail.h"
-#include "UniqueFd.h"
+#include "FileIo.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -32,7 +32,7 @@ void writeBundle(const fs::path& bundle, std::size_t totalBytes, std::size_t fil
     for (std::size_t i = 0; i < files; ++i) {
         const auto folder = bundle / "Contents" / "Resources" / std::to_string(i % 64);
         fs::create_directories(folder);
-        quorvane::UniqueFd fd(::open((folder / ("file" + std::to_string(i))).c_str(),
+        quorvane::FileDescriptor fd(::open((folder / ("file" + std::to_string(i))).c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!fd)
             throw std::system_error(errno, std::generic_category(), "open");
@@ -55,7 +55,7 @@ double median(std::vector<double> v) {
 }
 
 Figures measure(const fs::path& folder, int rounds) {
-    const quorvane::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const quorvane::FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::vector<double> swaps, synced;
     for (int i = 0; i < rounds; ++i) {
         const auto start = Clock::now();
