@@ -18,8 +18,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "SystemInstallerDetail.h"
 #include "FileIo.h"
+#include "SystemInstallerDetail.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -33,7 +33,7 @@ void writeBundle(const fs::path& bundle, std::size_t totalBytes, std::size_t fil
         const auto folder = bundle / "Contents" / "Resources" / std::to_string(i % 64);
         fs::create_directories(folder);
         quorvane::FileDescriptor fd(::open((folder / ("file" + std::to_string(i))).c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+                                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!fd)
             throw std::system_error(errno, std::generic_category(), "open");
         for (std::size_t left = perFile; left > 0;) {
