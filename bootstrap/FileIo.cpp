@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorvane {
@@ -96,6 +97,22 @@ void writeAll(int fd, std::span<const char> data) {
             throwErrno("write");
         }
         done += static_cast<std::size_t>(n);
+    }
+}
+
+void createFoldersForOwner(const std::filesystem::path& folder) {
+    std::filesystem::path at;
+    for (const auto& part : folder) {
+        at /= part;
+        if (::mkdir(at.c_str(), 0777) != 0) {
+            if (errno == EEXIST)
+                continue;
+            throwErrno("create " + at.string());
+        }
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0 ||
+            ::chmod(at.c_str(), (info.st_mode & 07777) | S_IRWXU) != 0)
+            throwErrno("give its owner " + at.string());
     }
 }
 

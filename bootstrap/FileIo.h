@@ -73,6 +73,11 @@ void writeAllAt(int fd, std::span<const char> data, std::uint64_t offset);
 // Writes all of `data` at the current position, or throws.
 void writeAll(int fd, std::span<const char> data);
 
+// Creates `folder` and any missing parents. New folders get the modes the umask allows, plus
+// everything for their owner: a umask may take the owner's own bits away, and a folder this
+// program makes must stay usable by it. Existing folders are left as they are.
+void createFoldersForOwner(const std::filesystem::path& folder);
+
 // Renames `from` to `to` in one step, failing with EEXIST instead of replacing anything at `to`.
 void moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 

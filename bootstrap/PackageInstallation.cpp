@@ -60,7 +60,7 @@ std::filesystem::path install(const std::filesystem::path& package,
     if (target.empty())
         throw BootstrapFailure::installation;
 
-    std::filesystem::create_directories(target);
+    createFoldersForOwner(target);
 
     // Close-on-exec: the tools started below must not inherit the lock.
     FileDescriptor lock(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));

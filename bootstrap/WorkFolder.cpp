@@ -60,6 +60,12 @@ WorkFolder::WorkFolder(const std::filesystem::path& parent)
     : path_(parent / (std::string(workFolderPrefix) + randomUuid())) {
     if (::mkdir(path_.c_str(), 0700) != 0)
         throw std::system_error(errno, std::generic_category(), "mkdir " + path_.string());
+    // The umask may have taken bits away; the package tool writes into it as its owner.
+    if (::chmod(path_.c_str(), 0700) != 0) {
+        const int error = errno;
+        removeTree(path_);
+        throw std::system_error(error, std::generic_category(), "chmod " + path_.string());
+    }
 }
 
 } // namespace quorvane

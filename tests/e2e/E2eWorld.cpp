@@ -1,9 +1,12 @@
 #include "E2eWorld.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include <pwd.h>
@@ -83,7 +86,8 @@ const XServer& sharedXServer() {
 
 InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, const fs::path& tmp,
                            const fs::path& scratch, QPoint place,
-                           std::set<std::string>& claimedWindows, const fs::path& alsoRunning)
+                           std::set<std::string>& claimedWindows, const fs::path& alsoRunning,
+                           std::optional<RunAs> user)
     : scratch_(scratch), nsFile_(scratch / "namespace"), statusFile_(scratch / "status"),
       claimedWindows_(claimedWindows), place_(place) {
     fs::create_directories(scratch);
@@ -94,6 +98,11 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
                                      statusFile_.string()};
     if (!alsoRunning.empty())
         argv.insert(argv.end(), {"--also", alsoRunning.string()});
+    if (user) {
+        char umask[8];
+        std::snprintf(umask, sizeof umask, "%o", static_cast<unsigned>(user->umask));
+        argv.insert(argv.end(), {"--user", std::to_string(user->uid), "--umask", umask});
+    }
     argv.insert(argv.end(), {"--", executable.string()});
     process_ =
         std::make_unique<ChildProcess>(argv, installerEnvironment(), scratch / "installer.log");
@@ -294,13 +303,27 @@ void E2eWorld::republish(const std::string& package) {
 
 std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolder,
                                                std::optional<fs::path> tmpFolder,
-                                               const fs::path& alsoRunning) {
+                                               const fs::path& alsoRunning,
+                                               std::optional<RunAs> user) {
     reader();
     ++runs_;
-    return std::make_unique<InstallerRun>(installerFolder / "quorvane-installer",
-                                          homeFolder.value_or(home), tmpFolder.value_or(tmp),
-                                          root / ("run-" + std::to_string(runs_)),
-                                          QPoint(runs_ % 2 * 520, 0), claimedWindows_, alsoRunning);
+    return std::make_unique<InstallerRun>(
+        installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
+        root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0), claimedWindows_,
+        alsoRunning, user);
+}
+
+void E2eWorld::handTo(uid_t uid) const {
+    fs::permissions(root.path(), fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+    for (const fs::path& dir : {home, tmp}) {
+        if (::chown(dir.c_str(), uid, uid) != 0)
+            throw std::system_error(errno, std::generic_category(), "chown " + dir.string());
+        for (const auto& entry : fs::recursive_directory_iterator(dir))
+            if (::lchown(entry.path().c_str(), uid, uid) != 0)
+                throw std::system_error(errno, std::generic_category(), "chown");
+    }
 }
 
 const WindowReader& E2eWorld::reader() {

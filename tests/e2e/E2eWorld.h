@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "BootstrapManifest.h"
 #include "ChildProcess.h"
 #include "HttpsTestServer.h"
@@ -26,13 +28,20 @@ std::string e2eUnavailable();
 // The suite's X server, started on first use and stopped when the test program ends.
 const XServer& sharedXServer();
 
+// An unprivileged user to run the installer as, with the umask it starts with.
+struct RunAs {
+    uid_t uid = 0;
+    mode_t umask = 022;
+};
+
 // One installer process and the mount namespace it runs in.
 class InstallerRun {
 public:
     InstallerRun(const std::filesystem::path& executable, const std::filesystem::path& home,
                  const std::filesystem::path& tmp, const std::filesystem::path& scratch,
                  QPoint place, std::set<std::string>& claimedWindows,
-                 const std::filesystem::path& alsoRunning = {});
+                 const std::filesystem::path& alsoRunning = {},
+                 std::optional<RunAs> user = std::nullopt);
     ~InstallerRun(); // kills the installer and everything else started in its namespace
 
     // The installer's exit status once it has ended (waiting at most `limit`).
@@ -104,7 +113,10 @@ public:
 
     std::unique_ptr<InstallerRun> launch(std::optional<std::filesystem::path> homeFolder = {},
                                          std::optional<std::filesystem::path> tmpFolder = {},
-                                         const std::filesystem::path& alsoRunning = {});
+                                         const std::filesystem::path& alsoRunning = {},
+                                         std::optional<RunAs> user = std::nullopt);
+    // Gives the home and temporary folders to `uid`, and lets it read the installer.
+    void handTo(uid_t uid) const;
     const WindowReader& reader();
 
     // Staging folders in the temporary folder and work folders in Applications.

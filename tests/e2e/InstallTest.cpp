@@ -123,3 +123,27 @@ TEST_F(E2e, RetryAfterAnInstallationFailureInstallsWithoutDownloadingAgain) {
     EXPECT_EQ(world.describeInstalled(), "2.4.1 (2410.1), valid");
     EXPECT_EQ(world.leftovers(), std::vector<std::string>{});
 }
+
+// An unprivileged user (root ignores permission bits, so it would prove nothing) under the
+// umasks people use, down to one that takes the owner's own write bit away: every folder the
+// installer and its tools make must stay usable by their owner.
+TEST_F(E2e, InstallsForAnUnprivilegedUserUnderRestrictiveUmasks) {
+    constexpr uid_t user = 61'234;
+    for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0277}}) {
+        char name[8];
+        std::snprintf(name, sizeof name, "%04o", static_cast<unsigned>(mask));
+        SCOPED_TRACE(std::string("umask ") + name);
+        E2eWorld world;
+        world.handTo(user);
+        auto run = world.launch({}, {}, {}, RunAs{user, mask});
+        const auto outcome = run->settle(world.reader());
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.sentence.value_or("(no sentence)");
+        const auto running = run->executables();
+        const std::string executable =
+            (world.installedApp() / "Contents/MacOS/Quorvane Pro").string();
+        EXPECT_NE(std::find(running.begin(), running.end(), executable), running.end())
+            << "the installed app is not running";
+        EXPECT_TRUE(world.verifies(world.installedApp(), *world.manifest.installedAppCDHash));
+        EXPECT_EQ(world.leftovers(), std::vector<std::string>{});
+    }
+}

@@ -1,6 +1,7 @@
 // Starts a program for the end-to-end tests, tied to the test: it dies with the test process.
 //
-//   in_home [--home DIR --tmp DIR --ns-file FILE --status FILE [--also PROGRAM]] -- PROGRAM
+//   in_home [--home DIR --tmp DIR --ns-file FILE --status FILE [--also PROGRAM]
+//            [--user UID --umask MASK]] -- PROGRAM
 //
 // Without options it only ties PROGRAM to the test. With them, PROGRAM runs in private mount
 // and process namespaces: DIR is bound over this user's home folder (the installer finds its
@@ -9,8 +10,10 @@
 // program left running must not count as "running" here). --also starts another program in the
 // namespace first (a product that is already running). FILE receives the namespace's identity,
 // so that the test can find every process started in it; --status receives PROGRAM's exit
-// status when it ends. The namespace lives on, with the apps PROGRAM opened, until this launcher
-// is killed. Needs root.
+// status when it ends. With --user, PROGRAM runs as that user id (no supplementary groups) with
+// the given octal umask, and the namespace's user database knows that id as a user whose home
+// folder is DIR. The namespace lives on, with the apps PROGRAM opened, until this launcher is
+// killed. Needs root.
 
 #include <cerrno>
 #include <csignal>
@@ -21,10 +24,12 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,11 +48,21 @@ void writeText(const char* file, std::string_view text) {
         fail("write a result file");
 }
 
-pid_t start(const char* program, char** argv) {
+struct Identity {
+    uid_t uid = 0;
+    mode_t umask = 022;
+};
+
+pid_t start(const char* program, char** argv, const Identity* as = nullptr) {
     const pid_t pid = ::fork();
     if (pid < 0)
         fail("fork");
     if (pid == 0) {
+        if (as) {
+            ::umask(as->umask);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(as->uid) != 0 || ::setuid(as->uid) != 0)
+                fail("become the test user");
+        }
         ::execv(program, argv);
         fail("exec");
     }
@@ -55,16 +70,44 @@ pid_t start(const char* program, char** argv) {
 }
 
 // Pid 1 of the new namespace: sets the namespace up, runs the programs and reaps every orphan.
+// The machine's user database plus one entry for the test user, bound over /etc/passwd.
+void addUser(const Identity& as, const char* home, const char* nsFile) {
+    std::string users;
+    if (FILE* in = std::fopen("/etc/passwd", "re")) {
+        char buffer[4096];
+        size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+            users.append(buffer, n);
+        std::fclose(in);
+    }
+    if (!users.empty() && users.back() != '\n')
+        users += '\n';
+    const std::string id = std::to_string(as.uid);
+    users += "quorvane-e2e:x:" + id + ":" + id + ":end-to-end test user:" + home +
+             ":/usr/sbin/nologin\n";
+    const std::string file = std::string(nsFile) + ".passwd";
+    writeText(file.c_str(), users);
+    ::chmod(file.c_str(), 0644);
+    if (::mount(file.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0)
+        fail("bind the user database");
+}
+
 [[noreturn]] void init(const char* home, const char* nsFile, const char* statusFile,
-                       const char* also, char** argv) {
-    const passwd* user = ::getpwuid(::getuid());
-    if (!user || !user->pw_dir)
-        fail("look up the home folder");
+                       const char* also, const Identity* as, char** argv) {
     // Nothing mounted here may reach the test's own namespace.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail("make / private");
-    if (::mount(home, user->pw_dir, nullptr, MS_BIND | MS_REC, nullptr) != 0)
-        fail("bind the home folder");
+    if (as) {
+        addUser(*as, home, nsFile);
+        if (::setenv("HOME", home, 1) != 0)
+            fail("setenv");
+    } else {
+        const passwd* user = ::getpwuid(::getuid());
+        if (!user || !user->pw_dir)
+            fail("look up the home folder");
+        if (::mount(home, user->pw_dir, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            fail("bind the home folder");
+    }
     if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         fail("mount /proc");
     char identity[128] = {};
@@ -86,7 +129,7 @@ pid_t start(const char* program, char** argv) {
             ::usleep(1000);
         }
     }
-    const pid_t main = start(argv[0], argv);
+    const pid_t main = start(argv[0], argv, as);
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(-1, &status, 0);
@@ -112,6 +155,8 @@ int main(int argc, char** argv) {
     const char* nsFile = nullptr;
     const char* statusFile = nullptr;
     const char* also = nullptr;
+    const char* user = nullptr;
+    const char* umask = nullptr;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
         const std::string_view option = argv[i];
@@ -127,15 +172,25 @@ int main(int argc, char** argv) {
             statusFile = argv[i + 1];
         else if (option == "--also")
             also = argv[i + 1];
+        else if (option == "--user")
+            user = argv[i + 1];
+        else if (option == "--umask")
+            umask = argv[i + 1];
         else
             break;
     }
     const bool isolated = home || tmp || nsFile || statusFile;
     if (i >= argc || std::string_view(argv[i]) != "--" || i + 1 >= argc ||
-        (isolated && !(home && tmp && nsFile && statusFile))) {
+        (isolated && !(home && tmp && nsFile && statusFile)) || (!user != !umask) ||
+        (user && !isolated)) {
         std::fprintf(stderr, "usage: in_home [--home DIR --tmp DIR --ns-file FILE --status FILE "
-                             "[--also PROGRAM]] -- PROGRAM [ARGS...]\n");
+                             "[--also PROGRAM] [--user UID --umask MASK]] -- PROGRAM [ARGS...]\n");
         return 2;
+    }
+    Identity identity;
+    if (user) {
+        identity.uid = static_cast<uid_t>(std::strtoul(user, nullptr, 10));
+        identity.umask = static_cast<mode_t>(std::strtoul(umask, nullptr, 8));
     }
 
     // A test that dies must not leave its servers and installers behind.
@@ -160,7 +215,7 @@ int main(int argc, char** argv) {
         // Killing this launcher ends the whole namespace.
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
             fail("prctl");
-        init(home, nsFile, statusFile, also, argv + i + 1);
+        init(home, nsFile, statusFile, also, user ? &identity : nullptr, argv + i + 1);
     }
     int status = 0;
     while (::waitpid(namespaceInit, &status, 0) < 0 && errno == EINTR) {
