@@ -14,7 +14,14 @@
 namespace quorvane::BootstrapSystemInstaller {
 namespace {
 
-// The home folder recorded in the user database, whatever HOME says.
+std::filesystem::path bundleIn(const std::filesystem::path& folder) {
+    return folder / config::bundleName;
+}
+
+} // namespace
+
+namespace detail {
+
 std::filesystem::path homeDirectory() {
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
@@ -27,14 +34,6 @@ std::filesystem::path homeDirectory() {
         return {};
     return found->pw_dir;
 }
-
-std::filesystem::path bundleIn(const std::filesystem::path& folder) {
-    return folder / config::bundleName;
-}
-
-} // namespace
-
-namespace detail {
 
 bool exists(const std::filesystem::path& path) noexcept {
     struct stat info {};
@@ -104,7 +103,7 @@ std::filesystem::path applicationsDirectory(const BootstrapManifest&,
     if (!context.userApplications.empty())
         return context.userApplications;
     try {
-        const auto home = homeDirectory();
+        const auto home = detail::homeDirectory();
         if (home.empty())
             return {};
         return home / "Applications";

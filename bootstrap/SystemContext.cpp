@@ -1,5 +1,7 @@
 #include "SystemContext.h"
 
+#include "DesktopEntry.h"
+
 #include <quorvane/BuildConfig.h>
 
 namespace quorvane {
@@ -11,6 +13,7 @@ const SystemContext& SystemContext::fromBuild() {
         .userApplications = {},
         .systemApplications = "/Applications",
         .downloadCAFile = std::string(config::downloadCAFile),
+        .desktopDataHome = desktop::dataHome(),
     };
     return context;
 }

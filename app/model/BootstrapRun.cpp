@@ -6,6 +6,7 @@
 #include "BootstrapSystemInstaller.h"
 #include "BootstrapVerification.h"
 #include "Completion.h"
+#include "DesktopEntry.h"
 #include "DownloadAwait.h"
 #include "MainThread.h"
 #include "StagingFolders.h"
@@ -57,7 +58,12 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
         [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token) {
             // Staging folders of installers that were killed hold no lock any more.
             removeAbandonedStagingFolders(temporary);
-            return BootstrapSystemInstaller::reusableApp(manifest, system);
+            auto found = BootstrapSystemInstaller::reusableApp(manifest, system);
+            // Rewrites an entry that went missing since the copy was installed.
+            if (found)
+                desktop::registerApp(*found, config::productBundleIdentifier,
+                                     system.desktopDataHome);
+            return found;
         });
     const auto reusable = co_await search;
     if (reusable) {
@@ -94,7 +100,10 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
     setPhase(InstallerPhase::installing());
     auto installation = async::runInBackground([package, manifest, system](std::stop_token stop) {
         const fs::path target = BootstrapSystemInstaller::applicationsDirectory(manifest, system);
-        return BootstrapSystemInstaller::install(package, manifest, target, stop, system);
+        fs::path installed =
+            BootstrapSystemInstaller::install(package, manifest, target, stop, system);
+        desktop::registerApp(installed, config::productBundleIdentifier, system.desktopDataHome);
+        return installed;
     });
     const fs::path installed = co_await installation;
 

@@ -14,6 +14,11 @@ namespace fs = std::filesystem;
 
 void makeAppBundle(const fs::path& bundle, const BundleInfo& info, const fs::path& program) {
     fs::create_directories(bundle / "Contents" / "MacOS");
+    fs::create_directories(bundle / "Contents" / "Resources");
+    writeFile(bundle / "Contents" / "Resources" / info.iconFile,
+              R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 64 64">)"
+              R"(<rect width="64" height="64" rx="14" fill="#1f5c99"/></svg>)"
+              "\n");
     fs::copy_file(program, bundle / "Contents" / "MacOS" / info.executable,
                   fs::copy_options::overwrite_existing);
     writeFile(bundle / "Contents" / "Info.plist",
@@ -29,6 +34,8 @@ void makeAppBundle(const fs::path& bundle, const BundleInfo& info, const fs::pat
                   info.version + R"(</string>
   <key>CFBundleVersion</key><string>)" +
                   info.build + R"(</string>
+  <key>CFBundleIconFile</key><string>)" +
+                  info.iconFile + R"(</string>
 </dict>
 </plist>
 )");

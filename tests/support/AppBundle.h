@@ -10,6 +10,7 @@ struct BundleInfo {
     std::string version;
     std::string build;
     std::string executable = "Quorvane Pro";
+    std::string iconFile = "Quorvane Pro.svg"; // written into Contents/Resources as an SVG
 };
 
 // Lays out an app bundle whose executable is a copy of `program` (a real binary, so that the
