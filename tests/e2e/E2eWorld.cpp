@@ -87,7 +87,7 @@ const XServer& sharedXServer() {
 InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, const fs::path& tmp,
                            const fs::path& scratch, QPoint place,
                            std::set<std::string>& claimedWindows, const fs::path& alsoRunning,
-                           std::optional<RunAs> user)
+                           const RunOptions& options)
     : scratch_(scratch), nsFile_(scratch / "namespace"), statusFile_(scratch / "status"),
       claimedWindows_(claimedWindows), place_(place) {
     fs::create_directories(scratch);
@@ -98,12 +98,15 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
                                      statusFile_.string()};
     if (!alsoRunning.empty())
         argv.insert(argv.end(), {"--also", alsoRunning.string()});
-    if (user) {
+    if (const auto& user = options.user) {
         char umask[8];
         std::snprintf(umask, sizeof umask, "%o", static_cast<unsigned>(user->umask));
         argv.insert(argv.end(), {"--user", std::to_string(user->uid), "--umask", umask});
     }
+    if (!options.readOnly.empty())
+        argv.insert(argv.end(), {"--read-only", options.readOnly});
     argv.insert(argv.end(), {"--", executable.string()});
+    argv.insert(argv.end(), options.args.begin(), options.args.end());
     process_ =
         std::make_unique<ChildProcess>(argv, installerEnvironment(), scratch / "installer.log");
     const auto deadline = std::chrono::steady_clock::now() + windowLimit;
@@ -304,13 +307,28 @@ void E2eWorld::republish(const std::string& package) {
 std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolder,
                                                std::optional<fs::path> tmpFolder,
                                                const fs::path& alsoRunning,
-                                               std::optional<RunAs> user) {
+                                               const RunOptions& options) {
     reader();
     ++runs_;
     return std::make_unique<InstallerRun>(
         installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
         root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0), claimedWindows_,
-        alsoRunning, user);
+        alsoRunning, options);
+}
+
+std::unique_ptr<InstallerRun> E2eWorld::launchProgram(const fs::path& program,
+                                                      const std::vector<std::string>& args) {
+    ++runs_;
+    RunOptions options;
+    options.args = args;
+    return std::make_unique<InstallerRun>(program, home, tmp,
+                                          root / ("run-" + std::to_string(runs_)), QPoint(0, 0),
+                                          claimedWindows_, fs::path(), options);
+}
+
+std::string E2eWorld::insideHome(const fs::path& relative) const {
+    const passwd* user = ::getpwuid(::getuid());
+    return (fs::path(user ? user->pw_dir : "/root") / relative).string();
 }
 
 void E2eWorld::handTo(uid_t uid) const {

@@ -28,10 +28,15 @@ std::string e2eUnavailable();
 // The suite's X server, started on first use and stopped when the test program ends.
 const XServer& sharedXServer();
 
-// An unprivileged user to run the installer as, with the umask it starts with.
+// How a run differs from a plain one.
 struct RunAs {
-    uid_t uid = 0;
+    uid_t uid = 0; // an unprivileged user to run as, with the umask it starts with
     mode_t umask = 022;
+};
+struct RunOptions {
+    std::optional<RunAs> user;
+    std::string readOnly;          // a path, as the namespace sees it, mounted read-only
+    std::vector<std::string> args; // the program's arguments
 };
 
 // One installer process and the mount namespace it runs in.
@@ -40,8 +45,7 @@ public:
     InstallerRun(const std::filesystem::path& executable, const std::filesystem::path& home,
                  const std::filesystem::path& tmp, const std::filesystem::path& scratch,
                  QPoint place, std::set<std::string>& claimedWindows,
-                 const std::filesystem::path& alsoRunning = {},
-                 std::optional<RunAs> user = std::nullopt);
+                 const std::filesystem::path& alsoRunning = {}, const RunOptions& options = {});
     ~InstallerRun(); // kills the installer and everything else started in its namespace
 
     // The installer's exit status once it has ended (waiting at most `limit`).
@@ -114,7 +118,12 @@ public:
     std::unique_ptr<InstallerRun> launch(std::optional<std::filesystem::path> homeFolder = {},
                                          std::optional<std::filesystem::path> tmpFolder = {},
                                          const std::filesystem::path& alsoRunning = {},
-                                         std::optional<RunAs> user = std::nullopt);
+                                         const RunOptions& options = {});
+    // Another program in a namespace like the installer's (same home and temporary folders).
+    std::unique_ptr<InstallerRun> launchProgram(const std::filesystem::path& program,
+                                                const std::vector<std::string>& args);
+    // The path a file of the home folder has inside an installer's namespace.
+    std::string insideHome(const std::filesystem::path& relative) const;
     // Gives the home and temporary folders to `uid`, and lets it read the installer.
     void handTo(uid_t uid) const;
     const WindowReader& reader();

@@ -10,6 +10,7 @@
 #include "Digest.h"
 #include "E2eTest.h"
 #include "FileIo.h"
+#include "Process.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -135,7 +136,9 @@ TEST_F(E2e, InstallsForAnUnprivilegedUserUnderRestrictiveUmasks) {
         SCOPED_TRACE(std::string("umask ") + name);
         E2eWorld world;
         world.handTo(user);
-        auto run = world.launch({}, {}, {}, RunAs{user, mask});
+        RunOptions options;
+        options.user = RunAs{user, mask};
+        auto run = world.launch({}, {}, {}, options);
         const auto outcome = run->settle(world.reader());
         EXPECT_EQ(outcome.exitStatus, 0) << outcome.sentence.value_or("(no sentence)");
         const auto running = run->executables();
@@ -146,4 +149,58 @@ TEST_F(E2e, InstallsForAnUnprivilegedUserUnderRestrictiveUmasks) {
         EXPECT_TRUE(world.verifies(world.installedApp(), *world.manifest.installedAppCDHash));
         EXPECT_EQ(world.leftovers(), std::vector<std::string>{});
     }
+}
+
+// After installing, the desktop knows the app: a valid entry and its icon in the home's data
+// folder, and the desktop's own launcher starts the installed app from that entry. An entry
+// removed by hand comes back with the next run, which reuses the copy; a data folder that
+// cannot be written costs the installation nothing.
+TEST_F(E2e, TheInstalledAppIsRegisteredWithTheDesktop) {
+    E2eWorld world({.prefix = false});
+    const fs::path relativeEntry = ".local/share/applications/com.quorvane.pro.desktop";
+    const fs::path entry = world.home / relativeEntry;
+    {
+        auto run = world.launch();
+        expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
+    }
+    ASSERT_TRUE(fs::exists(entry));
+    std::string output;
+    EXPECT_EQ(quorvane::test::runCommand({"desktop-file-validate", entry.string()}, &output), 0)
+        << output;
+    EXPECT_TRUE(
+        fs::exists(world.home / ".local/share/icons/hicolor/scalable/apps/com.quorvane.pro.svg"));
+
+    {
+        auto launcher =
+            world.launchProgram("/usr/bin/gio", {"launch", world.insideHome(relativeEntry)});
+        EXPECT_EQ(launcher->exitStatus(std::chrono::seconds(30)), 0);
+        bool started = false;
+        for (int i = 0; i < 500 && !started; ++i) {
+            const auto running = launcher->executables();
+            started = std::find(running.begin(), running.end(),
+                                world.installedExecutableInside()) != running.end();
+            if (!started)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(started) << "the entry did not start the installed app";
+    }
+
+    fs::remove(entry);
+    {
+        auto again = world.launch();
+        expectOpenedInstalledApp(*again, again->settle(world.reader()), world);
+    }
+    EXPECT_TRUE(fs::exists(entry)) << "reuse did not rewrite the missing entry";
+
+    fs::remove(entry);
+    fs::remove_all(world.applications());
+    {
+        RunOptions options;
+        options.readOnly = world.insideHome(".local/share/applications");
+        auto readOnly = world.launch({}, {}, {}, options);
+        expectOpenedInstalledApp(*readOnly, readOnly->settle(world.reader()), world);
+    }
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_TRUE(world.verifies(world.installedApp(), *world.manifest.installedAppCDHash));
+    EXPECT_EQ(world.server.requests("/tail"), 2);
 }
