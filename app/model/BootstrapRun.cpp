@@ -60,10 +60,10 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
     const SystemContext system = environment_.system;
 
     auto search = async::runInBackground(
-        [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token) {
+        [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token stop) {
             // Staging folders of installers that were killed hold no lock any more.
             removeAbandonedStagingFolders(temporary);
-            return BootstrapSystemInstaller::reusableApp(manifest, system);
+            return BootstrapSystemInstaller::reusableApp(manifest, system, stop);
         });
     const auto reusable = co_await search;
     if (reusable) {
