@@ -83,7 +83,8 @@ const XServer& sharedXServer() {
 
 InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, const fs::path& tmp,
                            const fs::path& scratch, QPoint place,
-                           std::set<std::string>& claimedWindows, const fs::path& alsoRunning)
+                           std::set<std::string>& claimedWindows, const fs::path& alsoRunning,
+                           const fs::path& codesignStandIn)
     : scratch_(scratch), nsFile_(scratch / "namespace"), statusFile_(scratch / "status"),
       claimedWindows_(claimedWindows), place_(place) {
     fs::create_directories(scratch);
@@ -94,6 +95,9 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
                                      statusFile_.string()};
     if (!alsoRunning.empty())
         argv.insert(argv.end(), {"--also", alsoRunning.string()});
+    if (!codesignStandIn.empty())
+        argv.insert(argv.end(), {"--bind-source", codesignStandIn.string(), "--bind-target",
+                                 std::string(config::codesignPath)});
     argv.insert(argv.end(), {"--", executable.string()});
     process_ =
         std::make_unique<ChildProcess>(argv, installerEnvironment(), scratch / "installer.log");
@@ -297,10 +301,10 @@ std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolde
                                                const fs::path& alsoRunning) {
     reader();
     ++runs_;
-    return std::make_unique<InstallerRun>(installerFolder / "quorvane-installer",
-                                          homeFolder.value_or(home), tmpFolder.value_or(tmp),
-                                          root / ("run-" + std::to_string(runs_)),
-                                          QPoint(runs_ % 2 * 520, 0), claimedWindows_, alsoRunning);
+    return std::make_unique<InstallerRun>(
+        installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
+        root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0), claimedWindows_,
+        alsoRunning, codesignStandIn);
 }
 
 const WindowReader& E2eWorld::reader() {

@@ -32,7 +32,8 @@ public:
     InstallerRun(const std::filesystem::path& executable, const std::filesystem::path& home,
                  const std::filesystem::path& tmp, const std::filesystem::path& scratch,
                  QPoint place, std::set<std::string>& claimedWindows,
-                 const std::filesystem::path& alsoRunning = {});
+                 const std::filesystem::path& alsoRunning = {},
+                 const std::filesystem::path& codesignStandIn = {});
     ~InstallerRun(); // kills the installer and everything else started in its namespace
 
     // The installer's exit status once it has ended (waiting at most `limit`).
@@ -89,6 +90,9 @@ public:
     HttpsTestServer server;
     ProductKit kit;
     BootstrapManifest manifest;
+
+    // When set, bound over the build's codesign in every installer's namespace.
+    std::filesystem::path codesignStandIn;
 
     std::filesystem::path applications() const { return home / "Applications"; }
     std::filesystem::path installedApp() const;

@@ -1,6 +1,7 @@
 // Starts a program for the end-to-end tests, tied to the test: it dies with the test process.
 //
-//   in_home [--home DIR --tmp DIR --ns-file FILE --status FILE [--also PROGRAM]] -- PROGRAM
+//   in_home [--home DIR --tmp DIR --ns-file FILE --status FILE [--also PROGRAM]
+//            [--bind-source FILE --bind-target FILE]] -- PROGRAM
 //
 // Without options it only ties PROGRAM to the test. With them, PROGRAM runs in private mount
 // and process namespaces: DIR is bound over this user's home folder (the installer finds its
@@ -8,7 +9,9 @@
 // shows it no process of the machine outside the namespace (a product app that some other
 // program left running must not count as "running" here). --also starts another program in the
 // namespace first (a product that is already running). FILE receives the namespace's identity,
-// so that the test can find every process started in it; --status receives PROGRAM's exit
+// so that the test can find every process started in it; --bind-source is bound over
+// --bind-target in the namespace (a stand-in for one of the build's tools); --status receives
+// PROGRAM's exit
 // status when it ends. The namespace lives on, with the apps PROGRAM opened, until this launcher
 // is killed. Needs root.
 
@@ -56,7 +59,8 @@ pid_t start(const char* program, char** argv) {
 
 // Pid 1 of the new namespace: sets the namespace up, runs the programs and reaps every orphan.
 [[noreturn]] void init(const char* home, const char* nsFile, const char* statusFile,
-                       const char* also, char** argv) {
+                       const char* also, const char* bindSource, const char* bindTarget,
+                       char** argv) {
     const passwd* user = ::getpwuid(::getuid());
     if (!user || !user->pw_dir)
         fail("look up the home folder");
@@ -65,6 +69,8 @@ pid_t start(const char* program, char** argv) {
         fail("make / private");
     if (::mount(home, user->pw_dir, nullptr, MS_BIND | MS_REC, nullptr) != 0)
         fail("bind the home folder");
+    if (bindSource && bindTarget && ::mount(bindSource, bindTarget, nullptr, MS_BIND, nullptr) != 0)
+        fail("bind the stand-in");
     if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         fail("mount /proc");
     char identity[128] = {};
@@ -112,6 +118,8 @@ int main(int argc, char** argv) {
     const char* nsFile = nullptr;
     const char* statusFile = nullptr;
     const char* also = nullptr;
+    const char* bindSource = nullptr;
+    const char* bindTarget = nullptr;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
         const std::string_view option = argv[i];
@@ -127,6 +135,10 @@ int main(int argc, char** argv) {
             statusFile = argv[i + 1];
         else if (option == "--also")
             also = argv[i + 1];
+        else if (option == "--bind-source")
+            bindSource = argv[i + 1];
+        else if (option == "--bind-target")
+            bindTarget = argv[i + 1];
         else
             break;
     }
@@ -160,7 +172,7 @@ int main(int argc, char** argv) {
         // Killing this launcher ends the whole namespace.
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
             fail("prctl");
-        init(home, nsFile, statusFile, also, argv + i + 1);
+        init(home, nsFile, statusFile, also, bindSource, bindTarget, argv + i + 1);
     }
     int status = 0;
     while (::waitpid(namespaceInit, &status, 0) < 0 && errno == EINTR) {
