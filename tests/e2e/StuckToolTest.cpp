@@ -3,6 +3,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -17,26 +18,42 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Stands in for codesign: answers as the real tool does, except when asked about an app in a
-// folder someone holds locked (the installer, checking the destination under its lock). Then
-// it records itself and never ends; `polite` makes it leave on SIGTERM, otherwise only SIGKILL
-// ends it.
-void writeStandIn(const fs::path& script, const fs::path& realTool, bool polite) {
-    const std::string here = script.parent_path().string();
-    writeFile(script, "#!/bin/sh\n"
-                      "for last; do :; done\n"
-                      "if flock -n \"$(dirname \"$last\")\" true; then\n"
-                      "  exec '" +
-                          realTool.string() +
-                          "' \"$@\"\n"
-                          "fi\n"
-                          "trap 'echo term >> \"" +
-                          here + "/term\"" + (polite ? "; exit 0" : "") +
-                          "' TERM\n"
-                          "echo stuck > '" +
-                          here +
-                          "/stuck'\n"
-                          "while :; do sleep 0.05; done\n");
+// The home folder the installer finds through the user database.
+std::string userHome() {
+    const passwd* user = ::getpwuid(::getuid());
+    return user && user->pw_dir ? user->pw_dir : "/root";
+}
+
+struct StuckCase {
+    const char* name;
+    bool polite;        // leaves on SIGTERM; otherwise only SIGKILL ends it
+    bool whileChecking; // stuck on the first look at the installed copy, not under the lock
+};
+
+// Stands in for codesign: answers as the real tool does, except when asked about the installed
+// copy (while checking it first, or once the installer holds the folder lock, as the case
+// says). Then it records itself and never ends.
+void writeStandIn(const fs::path& script, const fs::path& realTool, const StuckCase& c) {
+    std::string text = R"SH(#!/bin/sh
+for last; do :; done
+[ "$(dirname "$last")" = "$APPLICATIONS" ] || exec "$REAL" "$@"
+if ! $WHILE_CHECKING && flock -n "$APPLICATIONS" true; then
+  exec "$REAL" "$@"
+fi
+trap 'echo term >> "$HERE/term"; $POLITE && exit 0' TERM
+echo stuck > "$HERE/stuck"
+while :; do sleep 0.05; done
+)SH";
+    const auto set = [&](const std::string& name, const std::string& value) {
+        text.insert(text.find('\n') + 1, name + "='" + value + "'\n");
+    };
+    set("REAL", realTool.string());
+    set("HERE", script.parent_path().string());
+    set("POLITE", c.polite ? "true" : "false");
+    set("WHILE_CHECKING", c.whileChecking ? "true" : "false");
+    // The installer's namespace sees the test's home folder at the user's own.
+    set("APPLICATIONS", (fs::path(userHome()) / "Applications").string());
+    writeFile(script, text);
     fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
 }
@@ -49,11 +66,16 @@ bool lockIsFree(const fs::path& folder) {
 } // namespace
 
 TEST_F(E2e, ClosingTheWindowEndsAToolThatNeverEnds) {
-    for (const bool polite : {true, false}) {
-        SCOPED_TRACE(polite ? "tool leaves on SIGTERM" : "tool ignores SIGTERM");
+    const StuckCase cases[] = {
+        {"ignores SIGTERM, while checking the installed copy", false, true},
+        {"leaves on SIGTERM, under the folder lock", true, false},
+        {"ignores SIGTERM, under the folder lock", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         E2eWorld world;
-        // An older trusted build in place: the installer downloads, takes the folder lock and
-        // asks the signing tool about the copy it is about to replace.
+        // An older trusted build in place: the installer checks it, downloads, takes the folder
+        // lock and asks the signing tool about the copy it is about to replace.
         world.installCopy(world.otherBuild("2.3.0", "2300.1").app);
         const std::string before = world.describeInstalled();
         ASSERT_EQ(before, "2.3.0 (2300.1), valid");
@@ -61,9 +83,8 @@ TEST_F(E2e, ClosingTheWindowEndsAToolThatNeverEnds) {
         const fs::path tools = world.root / "stand-in";
         fs::create_directories(tools);
         fs::copy_file(builtTool("codesign"), tools / "codesign-real");
-        writeStandIn(tools / "codesign", tools / "codesign-real", polite);
+        writeStandIn(tools / "codesign", tools / "codesign-real", c);
         world.codesignStandIn = tools / "codesign";
-
         auto run = world.launch();
         ASSERT_TRUE(run->awaitWindow());
         const auto deadline = std::chrono::steady_clock::now() + 120s;
@@ -77,16 +98,17 @@ TEST_F(E2e, ClosingTheWindowEndsAToolThatNeverEnds) {
         EXPECT_TRUE(status) << "the installer outlived its window";
         EXPECT_TRUE(fs::exists(tools / "term")) << "the tool was never asked to end";
         // Left in the namespace: its own init only (a zombie awaiting it has no executable).
-        for (const std::string& exe : run->executables())
+        for (const std::string& exe : run->executables()) {
             if (!exe.empty())
                 EXPECT_EQ(fs::path(exe).filename(), "in_home") << "still running: " << exe;
+        }
         EXPECT_TRUE(lockIsFree(world.applications()));
         run->stopNamespace();
         EXPECT_EQ(world.describeInstalled(), before);
         // Only the Applications folder: a verified package may stay staged for the next run.
         const auto left = world.leftovers(world.root / "no-such-folder");
         EXPECT_EQ(left, std::vector<std::string>{});
-        if (!polite)
+        if (!c.polite && !c.whileChecking)
             recordSurvival("codesign never ends (and ignores SIGTERM), then the window is closed",
                            status ? "(window closed: the installer ended)"
                                   : "(window closed: the installer did not end)",
