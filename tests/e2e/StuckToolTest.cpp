@@ -99,8 +99,9 @@ TEST_F(E2e, ClosingTheWindowEndsAToolThatNeverEnds) {
         EXPECT_TRUE(fs::exists(tools / "term")) << "the tool was never asked to end";
         // Left in the namespace: its own init only (a zombie awaiting it has no executable).
         for (const std::string& exe : run->executables()) {
-            if (!exe.empty())
+            if (!exe.empty()) {
                 EXPECT_EQ(fs::path(exe).filename(), "in_home") << "still running: " << exe;
+            }
         }
         EXPECT_TRUE(lockIsFree(world.applications()));
         run->stopNamespace();
