@@ -143,10 +143,16 @@ int main(int argc, char** argv) {
             break;
     }
     const bool isolated = home || tmp || nsFile || statusFile;
+    if (!bindSource != !bindTarget || (bindSource && !isolated)) {
+        std::fprintf(stderr, "in_home: --bind-source and --bind-target go together, and only "
+                             "with a namespace\n");
+        return 2;
+    }
     if (i >= argc || std::string_view(argv[i]) != "--" || i + 1 >= argc ||
         (isolated && !(home && tmp && nsFile && statusFile))) {
         std::fprintf(stderr, "usage: in_home [--home DIR --tmp DIR --ns-file FILE --status FILE "
-                             "[--also PROGRAM]] -- PROGRAM [ARGS...]\n");
+                             "[--also PROGRAM] [--bind-source FILE --bind-target FILE]] -- "
+                             "PROGRAM [ARGS...]\n");
         return 2;
     }
 
