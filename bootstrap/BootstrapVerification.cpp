@@ -30,11 +30,12 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
-void checkSignature(const std::filesystem::path& package, const SystemContext& context) {
+void checkSignature(const std::filesystem::path& package, const SystemContext& context,
+                    std::stop_token stop) {
     SignatureVerdict verdict;
-    const int status =
-        runReadingOutput(context.pkgutil, {"--check-signature", package.string()}, {"LC_ALL=C"},
-                         [&](std::string_view piece) { verdict.feed(piece); });
+    const int status = runReadingOutput(
+        context.pkgutil, {"--check-signature", package.string()}, {"LC_ALL=C"},
+        [&](std::string_view piece) { verdict.feed(piece); }, std::move(stop));
     if (!verdict.accepts(status))
         throw BootstrapFailure::signature;
 }
@@ -85,7 +86,7 @@ void verify(const std::filesystem::path& package, const BootstrapManifest& manif
     if (sha256Hex(file.get(), stop) != lowerCase(manifest.payloadSHA256))
         throw BootstrapFailure::checksum;
 
-    checkSignature(package, context);
+    checkSignature(package, context, std::move(stop));
 }
 
 } // namespace quorvane::BootstrapVerification

@@ -1,3 +1,4 @@
+#include "BootstrapFailure.h"
 #include "BootstrapSystemInstaller.h"
 #include "SystemInstallerDetail.h"
 
@@ -36,7 +37,7 @@ std::optional<std::string> codeRequirement(const BootstrapManifest& manifest, bo
 } // namespace detail
 
 bool hasValidSignature(const std::filesystem::path& bundle, const BootstrapManifest& manifest,
-                       bool pinned, const SystemContext& context) {
+                       bool pinned, const SystemContext& context, std::stop_token stop) {
     try {
         // The item itself must be a folder: a link to a good bundle is not the bundle here.
         struct stat info {};
@@ -46,7 +47,10 @@ bool hasValidSignature(const std::filesystem::path& bundle, const BootstrapManif
         if (!requirement)
             return false;
         return run(context.codesign,
-                   {"--verify", "--deep", "--strict", "-R=" + *requirement, bundle.string()}) == 0;
+                   {"--verify", "--deep", "--strict", "-R=" + *requirement, bundle.string()},
+                   std::move(stop)) == 0;
+    } catch (const CancellationError&) {
+        throw;
     } catch (...) {
         return false;
     }

@@ -1,3 +1,4 @@
+#include "BootstrapFailure.h"
 #include "BootstrapSystemInstaller.h"
 #include "InfoPlist.h"
 #include "NumericCompare.h"
@@ -59,8 +60,8 @@ bool isWellFormedBuild(std::string_view build) noexcept {
 }
 
 bool matches(const std::filesystem::path& bundle, const BootstrapManifest& manifest,
-             const SystemContext& context) {
-    if (!hasValidSignature(bundle, manifest, true, context))
+             const SystemContext& context, std::stop_token stop) {
+    if (!hasValidSignature(bundle, manifest, true, context, std::move(stop)))
         return false;
     const auto info = InfoPlist::read(bundle);
     return info && info->string("CFBundleVersion") == manifest.build &&
@@ -69,8 +70,8 @@ bool matches(const std::filesystem::path& bundle, const BootstrapManifest& manif
 
 std::optional<std::string> trustedBuild(const std::filesystem::path& bundle,
                                         const BootstrapManifest& manifest,
-                                        const SystemContext& context) {
-    if (!hasValidSignature(bundle, manifest, false, context))
+                                        const SystemContext& context, std::stop_token stop) {
+    if (!hasValidSignature(bundle, manifest, false, context, std::move(stop)))
         return std::nullopt;
     const auto info = InfoPlist::read(bundle);
     if (!info)
@@ -83,13 +84,16 @@ std::optional<std::string> trustedBuild(const std::filesystem::path& bundle,
 
 std::optional<std::filesystem::path> reusableApp(const std::filesystem::path& bundle,
                                                  const BootstrapManifest& manifest,
-                                                 const SystemContext& context) {
+                                                 const SystemContext& context,
+                                                 std::stop_token stop) {
     try {
-        if (matches(bundle, manifest, context))
+        if (matches(bundle, manifest, context, stop))
             return bundle;
-        const auto build = trustedBuild(bundle, manifest, context);
+        const auto build = trustedBuild(bundle, manifest, context, stop);
         if (build && compareNumerically(*build, manifest.build) > 0)
             return bundle;
+    } catch (const CancellationError&) {
+        throw;
     } catch (...) {
         // Allocation failures end up here; judging never throws.
     }
@@ -112,13 +116,13 @@ std::filesystem::path applicationsDirectory(const BootstrapManifest&,
     }
 }
 
-std::optional<std::filesystem::path> reusableApp(const BootstrapManifest& manifest,
-                                                 const SystemContext& context) {
+std::optional<std::filesystem::path>
+reusableApp(const BootstrapManifest& manifest, const SystemContext& context, std::stop_token stop) {
     try {
         const auto user = applicationsDirectory(manifest, context);
         if (!user.empty()) {
             const auto candidate = bundleIn(user);
-            if (auto found = detail::reusableApp(candidate, manifest, context))
+            if (auto found = detail::reusableApp(candidate, manifest, context, stop))
                 return found;
             // Whatever stands in the user's folder shadows the system-wide copy.
             if (detail::exists(candidate))
@@ -126,7 +130,9 @@ std::optional<std::filesystem::path> reusableApp(const BootstrapManifest& manife
         }
         if (context.systemApplications.empty())
             return std::nullopt;
-        return detail::reusableApp(bundleIn(context.systemApplications), manifest, context);
+        return detail::reusableApp(bundleIn(context.systemApplications), manifest, context, stop);
+    } catch (const CancellationError&) {
+        throw;
     } catch (...) {
         return std::nullopt;
     }

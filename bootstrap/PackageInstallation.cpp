@@ -75,11 +75,11 @@ std::filesystem::path install(const std::filesystem::path& package,
 
     const std::filesystem::path name{config::bundleName};
     const auto destination = target / name;
-    if (detail::reusableApp(destination, manifest, context))
+    if (detail::reusableApp(destination, manifest, context, stop))
         return destination;
 
     const bool replacing = detail::exists(destination);
-    if (replacing && !detail::trustedBuild(destination, manifest, context))
+    if (replacing && !detail::trustedBuild(destination, manifest, context, stop))
         throw BootstrapFailure::appConflict;
 
     // Declared after the lock, so it is removed before the lock is released.
@@ -91,12 +91,12 @@ std::filesystem::path install(const std::filesystem::path& package,
 
     throwIfCancelled(stop);
     const int expanded =
-        run(context.pkgutil, {"--expand-full", package.string(), expansion.string()});
+        run(context.pkgutil, {"--expand-full", package.string(), expansion.string()}, stop);
     if (expanded == packageToolOutOfSpaceStatus)
         throw std::system_error(ENOSPC, std::generic_category(), "expand the package");
     if (expanded != 0)
         throw BootstrapFailure::installation;
-    if (!detail::matches(expandedApp, manifest, context))
+    if (!detail::matches(expandedApp, manifest, context, stop))
         throw BootstrapFailure::signature;
     throwIfCancelled(stop);
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -19,7 +20,8 @@ std::optional<std::string> codeRequirement(const BootstrapManifest& manifest, bo
 // `bundle` when it is the manifest's exact build or a newer trusted build; otherwise none.
 std::optional<std::filesystem::path> reusableApp(const std::filesystem::path& bundle,
                                                  const BootstrapManifest& manifest,
-                                                 const SystemContext& context);
+                                                 const SystemContext& context,
+                                                 std::stop_token stop = {});
 
 // Whether any item, even a dangling symbolic link, stands at `path`.
 bool exists(const std::filesystem::path& path) noexcept;
@@ -27,13 +29,13 @@ bool exists(const std::filesystem::path& path) noexcept;
 // Whether `bundle` carries the pinned signature with the manifest's code-directory hash and the
 // manifest's version and build.
 bool matches(const std::filesystem::path& bundle, const BootstrapManifest& manifest,
-             const SystemContext& context);
+             const SystemContext& context, std::stop_token stop = {});
 
 // The build string of a bundle signed by the pinned team, when it has two to four groups of
 // ASCII digits separated by dots.
 std::optional<std::string> trustedBuild(const std::filesystem::path& bundle,
                                         const BootstrapManifest& manifest,
-                                        const SystemContext& context);
+                                        const SystemContext& context, std::stop_token stop = {});
 
 bool isWellFormedBuild(std::string_view build) noexcept;
 

@@ -6,10 +6,12 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BootstrapFailure.h"
 #include "FileIo.h"
 #include "Spawn.h"
 
@@ -49,7 +51,7 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
 
 int runReadingOutput(const std::string& tool, const std::vector<std::string>& args,
                      const std::vector<std::string>& environment,
-                     const std::function<void(std::string_view)>& output) {
+                     const std::function<void(std::string_view)>& output, std::stop_token stop) {
     // Close-on-exec, so that children started meanwhile by other threads do not keep the
     // writing end open and delay end of file.
     std::array<int, 2> ends{};
@@ -59,26 +61,51 @@ int runReadingOutput(const std::string& tool, const std::vector<std::string>& ar
     FileDescriptor writeEnd(ends[1]);
 
     SpawnActions actions;
+    actions.open(STDIN_FILENO, "/dev/null", O_RDONLY);
     actions.dup2(writeEnd.get(), STDOUT_FILENO);
     actions.dup2(writeEnd.get(), STDERR_FILENO);
     actions.closeFrom(STDERR_FILENO + 1);
-    const SpawnAttributes attributes;
+    const SpawnAttributes attributes(/*newSession=*/false, /*ownGroup=*/true);
 
     std::vector<std::string> envStrings = mergedEnvironment(environment);
     const auto envp = pointersTo(envStrings);
     const pid_t pid = spawnProgram(tool, args, actions, attributes, envp.data());
     writeEnd.reset();
 
+    const StopEvent event(stop);
     try {
         std::array<char, 64 * 1024> buffer;
-        for (std::size_t n; (n = readSome(readEnd.get(), buffer)) > 0;)
+        for (;;) {
+            pollfd watched[2] = {{readEnd.get(), POLLIN, 0}, {event.fd(), POLLIN, 0}};
+            if (::poll(watched, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                throwErrno("poll");
+            }
+            if (event.requested())
+                throw CancellationError{};
+            if (watched[0].revents == 0)
+                continue;
+            const std::size_t n = readSome(readEnd.get(), buffer);
+            if (n == 0)
+                break;
             output(std::string_view(buffer.data(), n));
+        }
+    } catch (const CancellationError&) {
+        // The pipe stays open meanwhile: a tool that reports its end must not die of SIGPIPE
+        // instead of hearing SIGTERM.
+        endChildGroup(pid);
+        throw;
     } catch (...) {
         readEnd.reset(); // the tool then fails its next write instead of blocking
-        waitForExit(pid);
+        try {
+            waitForExit(pid, stop);
+        } catch (...) {
+            // Cancelled meanwhile: the tool has been ended; the first fault is the one to report.
+        }
         throw;
     }
-    return waitForExit(pid);
+    return waitForExit(pid, stop);
 }
 
 } // namespace quorvane

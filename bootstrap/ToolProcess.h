@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,9 +13,12 @@ namespace quorvane {
 // and standard error share one pipe; `output` receives every piece read from it until end of
 // file, and only then is the tool waited for, so a tool that prints a lot cannot stall.
 // Returns the exit status, or 128 + the signal number when a signal ended the tool. Throws the
-// platform error (std::system_error) when the tool cannot be started.
+// platform error (std::system_error) when the tool cannot be started. A stop request while the
+// tool runs ends it as `run` does (SIGTERM, SIGKILL after two seconds) and throws
+// CancellationError.
 int runReadingOutput(const std::string& tool, const std::vector<std::string>& args,
                      const std::vector<std::string>& environment,
-                     const std::function<void(std::string_view)>& output);
+                     const std::function<void(std::string_view)>& output,
+                     std::stop_token stop = {});
 
 } // namespace quorvane

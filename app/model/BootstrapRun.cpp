@@ -55,10 +55,10 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
     const SystemContext system = environment_.system;
 
     auto search = async::runInBackground(
-        [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token) {
+        [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token stop) {
             // Staging folders of installers that were killed hold no lock any more.
             removeAbandonedStagingFolders(temporary);
-            auto found = BootstrapSystemInstaller::reusableApp(manifest, system);
+            auto found = BootstrapSystemInstaller::reusableApp(manifest, system, stop);
             // Rewrites an entry that went missing since the copy was installed.
             if (found)
                 desktop::registerApp(*found, config::productBundleIdentifier,

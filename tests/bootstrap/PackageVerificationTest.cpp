@@ -4,16 +4,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <optional>
 #include <random>
 #include <stop_token>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include "FakeTool.h"
+#include "FakeTools.h"
 #include "TempDir.h"
 
 using quorvane::BootstrapFailure;
@@ -199,6 +202,21 @@ TEST(PackageVerification, PlatformErrorsAndCancellationPassUpUnchanged) {
     stop.request_stop();
     EXPECT_THROW(package.verify(tool, stop.get_token()), CancellationError);
     EXPECT_FALSE(tool.ran());
+
+    // A check that would never end is ended when its task is cancelled.
+    quorvane::test::writeScript(package.dir / "endless",
+                                ": > \"$(dirname \"$0\")/started\"\nexec sleep 1000\n");
+    SystemContext endless;
+    endless.pkgutil = (package.dir / "endless").string();
+    std::stop_source later;
+    auto running = std::async(std::launch::async, [&] {
+        BootstrapVerification::verify(package.path, package.manifest, later.get_token(), endless);
+    });
+    for (int i = 0; i < 3000 && !std::filesystem::exists(package.dir / "started"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    later.request_stop();
+    EXPECT_THROW(running.get(), CancellationError);
+    EXPECT_TRUE(std::filesystem::exists(package.dir / "started"));
 
     std::filesystem::remove(package.path);
     EXPECT_EQ(errnoOf([&] { package.verify(tool); }), ENOENT);

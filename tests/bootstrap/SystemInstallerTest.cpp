@@ -344,17 +344,20 @@ TEST_F(Install, CancellationBeforeExpansionOrBeforeTheMoveChangesNothing) {
     EXPECT_FALSE(tools.pkgutilRan());
     EXPECT_EQ(snapshot(target), before);
 
-    // Cancelled while the package tool runs: noticed once it has ended.
+    // Cancelled while the package tool runs (and would run on forever): the tool is ended, its
+    // work folder removed and the folder lock released.
     std::stop_source during;
     givePackage({}, Expansion::wait, gate);
     auto running = std::async(std::launch::async,
                               [&] { return outcome([&] { install(during.get_token()); }); });
     ASSERT_TRUE(waitFor(gate.string() + ".started"));
     during.request_stop();
-    writeFile(gate.string() + ".release", "");
     EXPECT_EQ(running.get(), "cancelled");
     EXPECT_TRUE(tools.pkgutilRan());
     EXPECT_EQ(snapshot(target), before);
+    EXPECT_TRUE(workFolders().empty());
+    const FileDescriptor folder(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(::flock(folder.get(), LOCK_EX | LOCK_NB), 0);
 }
 
 TEST_F(Install, ASecondInstallerOnTheSameFolderFailsWithoutDisturbingTheFirst) {

@@ -105,6 +105,9 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
     }
     if (!options.readOnly.empty())
         argv.insert(argv.end(), {"--read-only", options.readOnly});
+    if (!options.codesignStandIn.empty())
+        argv.insert(argv.end(), {"--bind-source", options.codesignStandIn.string(), "--bind-target",
+                                 std::string(config::codesignPath)});
     argv.insert(argv.end(), {"--", executable.string()});
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     process_ =
@@ -306,10 +309,11 @@ void E2eWorld::republish(const std::string& package) {
 
 std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolder,
                                                std::optional<fs::path> tmpFolder,
-                                               const fs::path& alsoRunning,
-                                               const RunOptions& options) {
+                                               const fs::path& alsoRunning, RunOptions options) {
     reader();
     ++runs_;
+    if (options.codesignStandIn.empty())
+        options.codesignStandIn = codesignStandIn;
     return std::make_unique<InstallerRun>(
         installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
         root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0), claimedWindows_,

@@ -35,8 +35,9 @@ struct RunAs {
 };
 struct RunOptions {
     std::optional<RunAs> user;
-    std::string readOnly;          // a path, as the namespace sees it, mounted read-only
-    std::vector<std::string> args; // the program's arguments
+    std::string readOnly;                  // a path, as the namespace sees it, mounted read-only
+    std::vector<std::string> args;         // the program's arguments
+    std::filesystem::path codesignStandIn; // bound over the build's codesign in the namespace
 };
 
 // One installer process and the mount namespace it runs in.
@@ -103,6 +104,9 @@ public:
     ProductKit kit;
     BootstrapManifest manifest;
 
+    // When set, bound over the build's codesign in every installer's namespace.
+    std::filesystem::path codesignStandIn;
+
     std::filesystem::path applications() const { return home / "Applications"; }
     std::filesystem::path installedApp() const;
     // The path the installer's namespace sees for the installed app's executable.
@@ -118,7 +122,7 @@ public:
     std::unique_ptr<InstallerRun> launch(std::optional<std::filesystem::path> homeFolder = {},
                                          std::optional<std::filesystem::path> tmpFolder = {},
                                          const std::filesystem::path& alsoRunning = {},
-                                         const RunOptions& options = {});
+                                         RunOptions options = {});
     // Another program in a namespace like the installer's (same home and temporary folders).
     std::unique_ptr<InstallerRun> launchProgram(const std::filesystem::path& program,
                                                 const std::vector<std::string>& args);

@@ -1,7 +1,8 @@
 // Starts a program for the end-to-end tests, tied to the test: it dies with the test process.
 //
 //   in_home [--home DIR --tmp DIR --ns-file FILE --status FILE [--also PROGRAM]
-//            [--user UID --umask MASK] [--read-only PATH]] -- PROGRAM [ARGS...]
+//            [--user UID --umask MASK] [--read-only PATH]
+//            [--bind-source FILE --bind-target FILE]] -- PROGRAM [ARGS...]
 //
 // Without options it only ties PROGRAM to the test. With them, PROGRAM runs in private mount
 // and process namespaces: DIR is bound over this user's home folder (the installer finds its
@@ -13,7 +14,8 @@
 // status when it ends. With --user, PROGRAM runs as that user id (no supplementary groups) with
 // the given octal umask, and the namespace's user database knows that id as a user whose home
 // folder is DIR. --read-only makes PATH (as the namespace sees it, after DIR is in place) a
-// read-only mount. The namespace lives on, with the apps PROGRAM opened, until this launcher is
+// read-only mount. --bind-source is bound over --bind-target (a stand-in for one of the build's
+// tools). The namespace lives on, with the apps PROGRAM opened, until this launcher is
 // killed. Needs root.
 
 #include <cerrno>
@@ -94,7 +96,8 @@ void addUser(const Identity& as, const char* home, const char* nsFile) {
 }
 
 [[noreturn]] void init(const char* home, const char* nsFile, const char* statusFile,
-                       const char* also, const Identity* as, const char* readOnly, char** argv) {
+                       const char* also, const Identity* as, const char* readOnly,
+                       const char* bindSource, const char* bindTarget, char** argv) {
     // Nothing mounted here may reach the test's own namespace.
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail("make / private");
@@ -113,6 +116,8 @@ void addUser(const Identity& as, const char* home, const char* nsFile) {
         (::mount(readOnly, readOnly, nullptr, MS_BIND, nullptr) != 0 ||
          ::mount(nullptr, readOnly, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0))
         fail("make a folder read-only");
+    if (bindSource && ::mount(bindSource, bindTarget, nullptr, MS_BIND, nullptr) != 0)
+        fail("bind the stand-in");
     // The home folder is private to the namespace; so is where its desktop data goes.
     ::unsetenv("XDG_DATA_HOME");
     if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
@@ -165,6 +170,8 @@ int main(int argc, char** argv) {
     const char* user = nullptr;
     const char* umask = nullptr;
     const char* readOnly = nullptr;
+    const char* bindSource = nullptr;
+    const char* bindTarget = nullptr;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
         const std::string_view option = argv[i];
@@ -186,16 +193,20 @@ int main(int argc, char** argv) {
             umask = argv[i + 1];
         else if (option == "--read-only")
             readOnly = argv[i + 1];
+        else if (option == "--bind-source")
+            bindSource = argv[i + 1];
+        else if (option == "--bind-target")
+            bindTarget = argv[i + 1];
         else
             break;
     }
     const bool isolated = home || tmp || nsFile || statusFile;
     if (i >= argc || std::string_view(argv[i]) != "--" || i + 1 >= argc ||
         (isolated && !(home && tmp && nsFile && statusFile)) || (!user != !umask) ||
-        ((user || readOnly) && !isolated)) {
+        (!bindSource != !bindTarget) || ((user || readOnly || bindSource) && !isolated)) {
         std::fprintf(stderr, "usage: in_home [--home DIR --tmp DIR --ns-file FILE --status FILE "
-                             "[--also PROGRAM] [--user UID --umask MASK] [--read-only PATH]] -- "
-                             "PROGRAM [ARGS...]\n");
+                             "[--also PROGRAM] [--user UID --umask MASK] [--read-only PATH] "
+                             "[--bind-source FILE --bind-target FILE]] -- PROGRAM [ARGS...]\n");
         return 2;
     }
     Identity identity;
@@ -226,7 +237,8 @@ int main(int argc, char** argv) {
         // Killing this launcher ends the whole namespace.
         if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
             fail("prctl");
-        init(home, nsFile, statusFile, also, user ? &identity : nullptr, readOnly, argv + i + 1);
+        init(home, nsFile, statusFile, also, user ? &identity : nullptr, readOnly, bindSource,
+             bindTarget, argv + i + 1);
     }
     int status = 0;
     while (::waitpid(namespaceInit, &status, 0) < 0 && errno == EINTR) {

@@ -8,10 +8,15 @@
 #include <cctype>
 #include <functional>
 
+#include <cstdint>
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace quorvane::test;
@@ -35,6 +40,47 @@ void flipFirstByte(const fs::path& file) {
     std::string bytes = readFile(file);
     bytes.at(0) = static_cast<char>(bytes.at(0) ^ 0x01);
     writeFile(file, bytes);
+}
+
+void addMode(const fs::path& item, fs::perms bits) {
+    fs::permissions(item, bits, fs::perm_options::add | fs::perm_options::nofollow);
+}
+
+// A file of 8 TiB that takes no space: hashing it would take hours.
+void plantSparseFile(const fs::path& file) {
+    fs::remove(file);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw std::runtime_error("cannot create " + file.string());
+    const int result = ::ftruncate(fd, std::int64_t{8} << 40);
+    ::close(fd);
+    if (result != 0)
+        throw std::runtime_error("cannot grow " + file.string());
+}
+
+// A POSIX access list (the kernel's xattr form) that gives user 12345 write access: its mask
+// shows as group write in the mode.
+std::string accessListGivingAnotherUserWrite() {
+    std::string acl;
+    const auto put = [&](std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            acl += static_cast<char>((value >> (8 * i)) & 0xff);
+    };
+    put(2, 4); // version
+    const struct {
+        std::uint16_t tag, perm;
+        std::uint32_t id;
+    } entries[] = {{0x01, 6, UINT32_MAX},
+                   {0x02, 6, 12345},
+                   {0x04, 4, UINT32_MAX},
+                   {0x10, 6, UINT32_MAX},
+                   {0x20, 4, UINT32_MAX}};
+    for (const auto& e : entries) {
+        put(e.tag, 2);
+        put(e.perm, 2);
+        put(e.id, 4);
+    }
+    return acl;
 }
 
 class Codesign : public ::testing::Test {
@@ -234,6 +280,113 @@ const Tampering tamperings[] = {
          return resign(app);
      },
      deepStrict, invalid},
+    // Another local user able to write into the bundle could change it after the check.
+    {"world-writable folder",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app / contents / "Resources", fs::perms::others_write);
+         return app;
+     },
+     deepStrict, invalid},
+    {"world-writable file",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app / contents / "Resources" / "data.txt", fs::perms::others_write);
+         return app;
+     },
+     deepStrict, invalid},
+    {"world-writable bundle folder",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app, fs::perms::others_write);
+         return app;
+     },
+     deepStrict, invalid},
+    {"world-writable code directory",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app / contents / "_CodeSignature" / "CodeDirectory", fs::perms::others_write);
+         return app;
+     },
+     deepStrict, invalid},
+    {"world-writable folder inside nested code",
+     [](const fs::path& app, const fs::path&) {
+         addMode(frameworkCode(app), fs::perms::others_write);
+         return app;
+     },
+     deepStrict, invalid},
+    {"setuid executable",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app / contents / "MacOS" / "Quorvane Pro", fs::perms::set_uid);
+         return app;
+     },
+     deepStrict, invalid},
+    {"setgid file",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app / contents / "Resources" / "data.txt", fs::perms::set_gid);
+         return app;
+     },
+     deepStrict, invalid},
+    {"world-writable folder, not strict",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app / contents / "Resources", fs::perms::others_write);
+         return app;
+     },
+     {"--deep"},
+     valid},
+    // What a copy made by hand under umask 002 (user-private groups) looks like.
+    {"group-writable folders and files",
+     [](const fs::path& app, const fs::path&) {
+         addMode(app, fs::perms::group_write);
+         for (const auto& item : fs::recursive_directory_iterator(app))
+             if (!item.is_symlink())
+                 addMode(item.path(), fs::perms::group_write);
+         return app;
+     },
+     deepStrict, valid},
+    // Extended attributes are not part of the signature: SELinux labels (security.*) and
+    // access lists (system.posix_acl_*) in particular must not change the verdict.
+    {"extended attributes and an access list",
+     [](const fs::path& app, const fs::path&) {
+         const fs::path data = app / contents / "Resources" / "data.txt";
+         const std::string acl = accessListGivingAnotherUserWrite();
+         const struct {
+             const char* name;
+             std::string value;
+         } attributes[] = {{"security.selinux", "unconfined_u:object_r:user_home_t:s0"},
+                           {"user.note", "anything"},
+                           {"system.posix_acl_access", acl}};
+         for (const auto& a : attributes)
+             if (::setxattr(data.c_str(), a.name, a.value.data(), a.value.size(), 0) != 0 &&
+                 errno != ENOTSUP)
+                 throw std::runtime_error(std::string("setxattr ") + a.name);
+         return app;
+     },
+     deepStrict, valid},
+    // Sizes are compared before anything is hashed: these finish at once instead of reading
+    // 8 TiB (a regression shows as the suite's timeout).
+    {"8 TiB sparse file in place of a listed one",
+     [](const fs::path& app, const fs::path&) {
+         plantSparseFile(app / contents / "Resources" / "data.txt");
+         return app;
+     },
+     deepStrict, invalid},
+    {"8 TiB sparse file in place of a listed one, not strict",
+     [](const fs::path& app, const fs::path&) {
+         plantSparseFile(app / contents / "Resources" / "data.txt");
+         return app;
+     },
+     {"--deep"},
+     invalid},
+    {"8 TiB sparse file added",
+     [](const fs::path& app, const fs::path&) {
+         plantSparseFile(app / contents / "Resources" / "huge.bin");
+         return app;
+     },
+     deepStrict, invalid},
+    {"8 TiB sparse file added, not strict (not covered, not read)",
+     [](const fs::path& app, const fs::path&) {
+         plantSparseFile(app / contents / "Resources" / "huge.bin");
+         return app;
+     },
+     {"--deep"},
+     valid},
     // Lexically up/../../.. stays inside; through the link `up` it leaves the bundle.
     {"signed link that leaves through another link",
      [](const fs::path& app, const fs::path&) {

@@ -75,7 +75,7 @@ std::string pemOf(X509* cert) {
 } // namespace
 
 Signer issueLeaf(const fs::path& dir, const std::string& commonName, const std::string& team,
-                 bool installerMarks, long notBefore, long notAfter) {
+                 InstallerMarks marks, long notBefore, long notAfter) {
     auto caCerts = readPemCertificates(readFile(authorityFile("devid-ca.pem")));
     X509* ca = caCerts.at(0).get();
     EvpPkeyPtr caKey = readKey(authorityFile("devid-ca.key"));
@@ -107,10 +107,12 @@ Signer issueLeaf(const fs::path& dir, const std::string& commonName, const std::
     X509_set_pubkey(cert.get(), key.get());
     addExtension(cert.get(), ca, "basicConstraints", "critical,CA:FALSE");
     addExtension(cert.get(), ca, "keyUsage", "critical,digitalSignature");
-    if (installerMarks) {
+    if (marks == InstallerMarks::both || marks == InstallerMarks::usageOnly)
         addExtension(cert.get(), ca, "extendedKeyUsage", "critical,1.2.840.113635.100.4.13");
+    else
+        addExtension(cert.get(), ca, "extendedKeyUsage", "critical,codeSigning");
+    if (marks == InstallerMarks::both || marks == InstallerMarks::markerOnly)
         addExtension(cert.get(), ca, "1.2.840.113635.100.6.1.14", "critical,DER:05:00");
-    }
     addExtension(cert.get(), ca, "subjectKeyIdentifier", "hash");
     addExtension(cert.get(), ca, "authorityKeyIdentifier", "keyid");
     if (X509_sign(cert.get(), caKey.get(), EVP_sha256()) <= 0)

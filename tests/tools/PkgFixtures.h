@@ -30,10 +30,14 @@ struct Signer {
 // The build authority's installer or application identity.
 Signer buildSigner(const std::filesystem::path& dir, const char* leaf);
 
+// Which of the installer role's two marks a leaf carries: the marker extension and the
+// extended key usage.
+enum class InstallerMarks { both, markerOnly, usageOnly, none };
+
 // A leaf issued by the build's Developer ID intermediate with the OpenSSL API, valid from
 // `notBefore` to `notAfter` seconds from now.
 Signer issueLeaf(const std::filesystem::path& dir, const std::string& commonName,
-                 const std::string& team, bool installerMarks, long notBefore, long notAfter);
+                 const std::string& team, InstallerMarks marks, long notBefore, long notAfter);
 
 // "Quorvane Pro.app" with an executable, an Info.plist and a framework with Versions/Current.
 void makeApp(const std::filesystem::path& root);

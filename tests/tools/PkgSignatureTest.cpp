@@ -107,17 +107,36 @@ const SignatureCase signatureCases[] = {
      [](const fs::path& dir) {
          return signedPackage(dir,
                               issueLeaf(dir, "Developer ID Installer: Other Vendor (ZZ9ZZ9ZZ9Z)",
-                                        "ZZ9ZZ9ZZ9Z", true, -day, 365 * day));
+                                        "ZZ9ZZ9ZZ9Z", InstallerMarks::both, -day, 365 * day));
      },
      appleStatus, true, false},
-    {"ApplicationCertificateForTheInstaller",
+    // Every other leaf the build's authority makes chains to the anchor, but none of them is
+    // made for signing packages.
+    {"ApplicationCertificate",
      [](const fs::path& dir) { return signedPackage(dir, buildSigner(dir, "application.pem")); },
-     "Developer ID Application: Quorvane Labs (Q4ZT8WX2LM)", true, false},
+     "Status: signed by untrusted certificate", false, false},
+    {"TlsServerCertificate",
+     [](const fs::path& dir) { return signedPackage(dir, buildSigner(dir, "tls.pem")); },
+     "Status: signed by untrusted certificate", false, false},
+    {"InstallerMarkerWithoutTheUsage",
+     [](const fs::path& dir) {
+         return signedPackage(dir,
+                              issueLeaf(dir, "Developer ID Installer: Quorvane Labs (Q4ZT8WX2LM)",
+                                        "Q4ZT8WX2LM", InstallerMarks::markerOnly, -day, 365 * day));
+     },
+     "Status: signed by untrusted certificate", false, false},
+    {"InstallerUsageWithoutTheMarker",
+     [](const fs::path& dir) {
+         return signedPackage(dir,
+                              issueLeaf(dir, "Developer ID Installer: Quorvane Labs (Q4ZT8WX2LM)",
+                                        "Q4ZT8WX2LM", InstallerMarks::usageOnly, -day, 365 * day));
+     },
+     "Status: signed by untrusted certificate", false, false},
     {"ExpiredLeaf",
      [](const fs::path& dir) {
          return signedPackage(dir,
                               issueLeaf(dir, "Developer ID Installer: Quorvane Labs (Q4ZT8WX2LM)",
-                                        "Q4ZT8WX2LM", true, -2 * day, -day));
+                                        "Q4ZT8WX2LM", InstallerMarks::both, -2 * day, -day));
      },
      "Status: signed by a certificate that has since expired", false, false},
     {"Unsigned",

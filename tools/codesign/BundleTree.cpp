@@ -79,8 +79,8 @@ bool resolveInside(int root, std::vector<std::string>& at, std::string_view targ
 
 class TreeScanner {
 public:
-    TreeScanner(const CodeRoot& code, const NestedCodeProbe& nested)
-        : signaturePath_(code.signaturePath), nested_(nested) {}
+    TreeScanner(const CodeRoot& code, const NestedCodeProbe& nested, const ItemCheck& check)
+        : signaturePath_(code.signaturePath), nested_(nested), check_(check) {}
 
     std::vector<CodeEntry> scan(int root) {
         scanDirectory(root, "", 0);
@@ -105,6 +105,8 @@ private:
             CodeEntry entry;
             entry.path = path;
             if (S_ISLNK(st.st_mode)) {
+                if (check_)
+                    check_(path, st);
                 entry.kind = CodeEntry::Kind::link;
                 entry.target = readLinkAt(dir, name);
             } else if (S_ISREG(st.st_mode)) {
@@ -112,11 +114,22 @@ private:
                 FileDescriptor file = openRegularFileAt(dir, name, &opened);
                 entry.kind = CodeEntry::Kind::file;
                 entry.executable = (opened.st_mode & 0111) != 0;
-                entry.digest = sha256Stream(file.get(), &entry.size);
+                entry.size = static_cast<std::uint64_t>(opened.st_size);
+                // Sizes first: a file of the wrong size is refused without reading it.
+                const std::optional<std::uint64_t> limit =
+                    check_ ? check_(path, opened) : std::optional<std::uint64_t>(UINT64_MAX);
+                if (limit)
+                    entry.digest = sha256Stream(file.get(), &entry.size, *limit);
             } else if (S_ISDIR(st.st_mode)) {
+                FileDescriptor sub = openDirectoryAt(dir, name);
+                if (check_) {
+                    struct stat opened {};
+                    if (::fstat(sub.get(), &opened) != 0)
+                        throwErrno(path);
+                    check_(path, opened);
+                }
                 if (path == signaturePath_)
                     continue;
-                FileDescriptor sub = openDirectoryAt(dir, name);
                 // The folder that holds our own signature is never nested code.
                 auto cdhash = path + "/_CodeSignature" == signaturePath_ ? std::nullopt
                                                                          : nested_(path, sub.get());
@@ -135,6 +148,7 @@ private:
 
     const std::string& signaturePath_;
     const NestedCodeProbe& nested_;
+    const ItemCheck& check_;
     std::vector<CodeEntry> entries_;
 };
 
@@ -181,8 +195,9 @@ std::vector<std::string> directoryNames(int dir) {
     return names;
 }
 
-std::vector<CodeEntry> scanTree(const CodeRoot& code, const NestedCodeProbe& nested) {
-    return TreeScanner(code, nested).scan(code.root.get());
+std::vector<CodeEntry> scanTree(const CodeRoot& code, const NestedCodeProbe& nested,
+                                const ItemCheck& check) {
+    return TreeScanner(code, nested, check).scan(code.root.get());
 }
 
 bool linkStaysInside(int root, const std::string& linkPath, const std::string& target) {

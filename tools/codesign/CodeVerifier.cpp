@@ -70,6 +70,25 @@ const CodeEntry* findEntry(const std::vector<CodeEntry>& entries, const std::str
     return it != entries.end() && it->path == path ? &*it : nullptr;
 }
 
+// Another local user must not be able to change verified code: no world-writable item, no
+// setuid or setgid file. Group write stays allowed (user-private groups make it common), and
+// extended attributes are not looked at (see the README).
+void requireSafeMode(const std::string& path, const struct stat& info) {
+    if (S_ISLNK(info.st_mode))
+        return; // a link's own mode means nothing
+    if ((info.st_mode & S_IWOTH) != 0)
+        fail("world-writable item: " + path);
+    if (S_ISREG(info.st_mode) && (info.st_mode & (S_ISUID | S_ISGID)) != 0)
+        fail("setuid or setgid file: " + path);
+}
+
+void requireSafeModeAt(int dir, const std::string& name, const std::string& path) {
+    struct stat info {};
+    if (::fstatat(dir, name.c_str(), &info, name == "." ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        throwErrno(path);
+    requireSafeMode(path, info);
+}
+
 void compareEntry(const CodeEntry& listed, const CodeEntry& found) {
     if (listed.kind != found.kind)
         fail("file type changed: " + found.path);
@@ -106,6 +125,12 @@ public:
         if (options_.strict && directoryNames(signature.get()) !=
                                    std::vector<std::string>{codeDirectoryName, codeSignatureName})
             fail("unexpected items in " + code.signaturePath);
+        if (options_.strict) {
+            // The folders and files below are checked as they are scanned.
+            requireSafeModeAt(code.root.get(), ".", "the bundle folder");
+            for (const char* name : {codeDirectoryName, codeSignatureName})
+                requireSafeModeAt(signature.get(), name, code.signaturePath + "/" + name);
+        }
 
         const std::string cdBytes =
             readSmallFileAt(signature.get(), codeDirectoryName, CodeDirectory::maxBytes);
@@ -160,7 +185,27 @@ private:
             return cdhashOf(
                 readSmallFileAt(signature.get(), codeDirectoryName, CodeDirectory::maxBytes));
         };
-        const std::vector<CodeEntry> found = scanTree(code, probe);
+        // Each item is judged before it is read, and a file's size before its contents: the
+        // first mismatch ends the check, however large the file.
+        const ItemCheck check = [&](const std::string& path,
+                                    const struct stat& info) -> std::optional<std::uint64_t> {
+            if (options_.strict)
+                requireSafeMode(path, info);
+            const CodeEntry* entry = findEntry(listed, path);
+            if (S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode))
+                return std::nullopt;
+            if (!entry) {
+                if (options_.strict)
+                    fail("file added: " + path);
+                return std::nullopt; // not covered by the signature: not read
+            }
+            if (entry->kind != CodeEntry::Kind::file)
+                fail("file type changed: " + path);
+            if (static_cast<std::uint64_t>(info.st_size) != entry->size)
+                fail("file modified: " + path);
+            return entry->size;
+        };
+        const std::vector<CodeEntry> found = scanTree(code, probe, check);
 
         std::size_t i = 0, j = 0;
         while (i < listed.size() || j < found.size()) {

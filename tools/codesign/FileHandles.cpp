@@ -1,5 +1,6 @@
 #include "FileHandles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <stdexcept>
@@ -113,14 +114,17 @@ void writeFileAt(int dir, const std::string& name, std::string_view contents) {
     }
 }
 
-Sha256Digest sha256Stream(int fd, std::uint64_t* bytesRead) {
+Sha256Digest sha256Stream(int fd, std::uint64_t* bytesRead, std::uint64_t maxBytes) {
     EvpMdCtxPtr ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 unavailable");
     std::vector<unsigned char> buffer(chunkBytes);
     std::uint64_t total = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const std::uint64_t stopAt = maxBytes == UINT64_MAX ? maxBytes : maxBytes + 1;
+    while (total < stopAt) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), stopAt - total));
+        const ssize_t n = ::read(fd, buffer.data(), want);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

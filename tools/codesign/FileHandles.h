@@ -33,8 +33,11 @@ std::string readSmallFile(const std::string& path, std::size_t maxBytes);
 // Replaces `name` in `dir` with `contents` through a temporary file and a rename.
 void writeFileAt(int dir, const std::string& name, std::string_view contents);
 
-// SHA-256 of everything `fd` still has to read, streamed in chunks. Counts the bytes read.
-Sha256Digest sha256Stream(int fd, std::uint64_t* bytesRead = nullptr);
+// SHA-256 of everything `fd` still has to read, streamed in chunks. Counts the bytes read. Stops
+// after `maxBytes` + 1 bytes, so that a file that grows while it is read is a mismatch, not an
+// endless read.
+Sha256Digest sha256Stream(int fd, std::uint64_t* bytesRead = nullptr,
+                          std::uint64_t maxBytes = UINT64_MAX);
 Sha256Digest sha256Bytes(std::string_view bytes);
 
 std::string lowerHex(const std::uint8_t* bytes, std::size_t count);

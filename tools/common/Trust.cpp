@@ -183,4 +183,22 @@ bool hasExtension(X509* cert, std::string_view oid) {
     return index >= 0;
 }
 
+bool isInstallerLeaf(X509* cert) {
+    if (!hasExtension(cert, oidDeveloperIdInstaller))
+        return false;
+    int critical = 0;
+    auto* usages = static_cast<EXTENDED_KEY_USAGE*>(
+        X509_get_ext_d2i(cert, NID_ext_key_usage, &critical, nullptr));
+    if (!usages)
+        return false;
+    bool listed = false;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(usages) && !listed; ++i) {
+        char text[128];
+        listed = OBJ_obj2txt(text, sizeof text, sk_ASN1_OBJECT_value(usages, i), 1) > 0 &&
+                 std::string_view(text) == oidDeveloperIdInstallerUsage;
+    }
+    EXTENDED_KEY_USAGE_free(usages);
+    return listed;
+}
+
 } // namespace quorvane::tools

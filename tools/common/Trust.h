@@ -49,6 +49,9 @@ std::string organizationalUnit(X509* cert);
 std::string sha256Fingerprint(X509* cert); // upper-case hex pairs separated by spaces
 std::string notAfterText(X509* cert);      // e.g. "2028-02-09 22:12:15 +0000"
 bool hasExtension(X509* cert, std::string_view oid);
+// Whether `cert`'s role is signing packages: it carries the installer marker extension and
+// lists the installer usage among its extended key usages.
+bool isInstallerLeaf(X509* cert);
 
 std::vector<X509Ptr> readPemCertificates(std::string_view pem);
 std::optional<X509Ptr> readDerCertificate(std::string_view der);

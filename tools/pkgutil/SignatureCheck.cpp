@@ -175,13 +175,16 @@ SignatureReport checkSignature(const std::filesystem::path& package, const Trust
         requireMemberChecksums(archive, toc.files);
 
         const ChainVerdict verdict = verifyChain(leaf, others, trust, when);
-        if (verdict.trusted && verdict.platform) {
+        // A certificate made for another role (a web server's, an application signer's) does
+        // not sign packages, whatever anchor it chains to.
+        const bool installerRole = isInstallerLeaf(leaf);
+        if (verdict.trusted && verdict.platform && installerRole) {
             status("signed by a developer certificate issued by Apple for distribution");
             report.exitCode = 0;
-        } else if (verdict.trusted) {
+        } else if (verdict.trusted && installerRole) {
             status("signed by a certificate trusted by macOS");
             report.exitCode = 0;
-        } else if (verdict.expired) {
+        } else if (verdict.expired && installerRole) {
             status("signed by a certificate that has since expired");
         } else {
             status("signed by untrusted certificate");

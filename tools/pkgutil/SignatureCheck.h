@@ -1,8 +1,8 @@
 #pragma once
 
 // pkgutil --check-signature: the table's checksum, the RSA signature over it, the CMS signature
-// when there is one, every member's archived checksum, and the signer's chain to an embedded
-// anchor, reported in the platform tool's words.
+// when there is one, every member's archived checksum, the signer's chain to an embedded
+// anchor and the signer's role (an installer certificate), reported in the platform tool's words.
 
 #include <ctime>
 #include <filesystem>
@@ -13,7 +13,7 @@
 namespace quorvane::tools {
 
 struct SignatureReport {
-    int exitCode = 1; // 0 only for a valid signature by a trusted, unexpired chain
+    int exitCode = 1; // 0 only for a valid signature by a trusted, unexpired installer chain
     std::string text; // for standard output
 };
 
