@@ -137,10 +137,14 @@ FileDescriptor TreeWriter::rewriteFile(const RelativePath& path, std::uint32_t m
         throwErrno(joinPath(path));
     if (!S_ISREG(st.st_mode))
         throw UnsafeEntry("data for something other than a file: " + joinPath(path));
-    // An earlier link may have left it read-only.
-    if (::fchmodat(parent.get(), name, 0600, AT_SYMLINK_NOFOLLOW) != 0)
-        throwErrno(joinPath(path));
-    FileDescriptor file(::openat(parent.get(), name, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC));
+    const int flags = O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    FileDescriptor file(::openat(parent.get(), name, flags));
+    if (!file && errno == EACCES) {
+        // An earlier name's entry left it read-only; it is the regular file checked above.
+        if (::fchmodat(parent.get(), name, 0600, 0) != 0)
+            throwErrno(joinPath(path));
+        file = FileDescriptor(::openat(parent.get(), name, flags));
+    }
     if (!file)
         throwErrno(joinPath(path));
     if (::fchmod(file.get(), safeMode(mode)) != 0)
