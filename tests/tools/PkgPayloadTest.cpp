@@ -17,11 +17,13 @@
 #include <set>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace fs = std::filesystem;
@@ -373,24 +375,54 @@ TEST(Expand, HardLinkDataThroughALinkedFolderIsRefused) {
     EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
+namespace {
+
+// Runs pkgutil --expand-full with umask 0277 and, when the tests run as root, as "nobody", so
+// that folders without the owner's write access really stop it. Returns the exit status.
+int expandAsUserWithUmask(const fs::path& dir, const fs::path& pkg, const fs::path& target) {
+    const bool root = ::geteuid() == 0;
+    if (root && ::chown(dir.c_str(), 65534, 65534) != 0)
+        return -1;
+    const std::string pkgutil = tool("pkgutil").string();
+    const std::string log = (dir / "log").string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::umask(0277);
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd >= 0)
+            ::dup2(fd, 2);
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(126);
+        ::execl(pkgutil.c_str(), pkgutil.c_str(), "--expand-full", pkg.c_str(), target.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
 TEST(Expand, ModesLoseGroupOtherWriteAndSetIdUnderARestrictiveUmask) {
     TempDir dir;
+    // A read-only file whose second name brings new data: written although read-only.
     xarPackage(dir / "p.pkg",
                gzip(newcEntry(".", 040777, "") + newcEntry("./open", 040777, "") +
                     newcEntry("./open/setuid", 0106777, "#!/bin/sh\n") +
                     newcEntry("./open/shared", 0100666, "x") + newcEntry("./sealed", 040555, "") +
                     newcEntry("./sealed/inner/file", 0100444, "y") +
+                    newcEntry("./sealed/inner/ro", 0100444, "first", 9, 2) +
+                    newcEntry("./open/ro2", 0100444, "second", 9, 2) +
                     newcEntry("./sticky", 041777, "") + trailer));
-    const mode_t old = ::umask(0277);
-    const ToolResult r = run({tool("pkgutil").string(), "--expand-full", (dir / "p.pkg").string(),
-                              (dir / "x").string()});
-    ::umask(old);
-    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_EQ(expandAsUserWithUmask(dir.path(), dir / "p.pkg", dir / "x"), 0)
+        << readFile(dir / "log");
     const std::pair<const char*, unsigned> expected[] = {{"", 0755},
                                                          {"Payload", 0755},
                                                          {"Payload/open", 0755},
                                                          {"Payload/open/setuid", 0755},
                                                          {"Payload/open/shared", 0644},
+                                                         {"Payload/open/ro2", 0444},
                                                          {"Payload/sealed", 0555},
                                                          {"Payload/sealed/inner", 0755},
                                                          {"Payload/sealed/inner/file", 0444},
@@ -402,6 +434,7 @@ TEST(Expand, ModesLoseGroupOtherWriteAndSetIdUnderARestrictiveUmask) {
         EXPECT_EQ(st.st_mode & 07777, mode) << path;
     }
     EXPECT_EQ(readFile(dir / "x/Payload/sealed/inner/file"), "y");
+    EXPECT_EQ(readFile(dir / "x/Payload/sealed/inner/ro"), "second");
 }
 
 TEST(Expand, HostilePayloadsStayUnder32MiBResident) {
