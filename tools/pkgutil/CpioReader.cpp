@@ -85,7 +85,7 @@ std::size_t GzipLayer::read(char* buffer, std::size_t capacity) {
                 throw PayloadError("data after the end of the compressed payload");
             return produced;
         }
-        if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR || rc == Z_MEM_ERROR || (rc == Z_STREAM_ERROR))
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
             throw PayloadError("the payload is not a valid gzip stream");
         if (produced > 0)
             return produced;
