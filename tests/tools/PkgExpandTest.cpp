@@ -122,27 +122,6 @@ std::string cpioGz(const std::vector<Entry>& entries) {
     return buffer;
 }
 
-// A flat package written by libarchive's xar writer, with `payload` as its Payload member.
-void xarPackage(const fs::path& out, const std::string& payload) {
-    ArchiveWriter w;
-    archive_write_set_format_xar(w.a);
-    archive_write_set_options(w.a, "xar:compression=none");
-    ASSERT_EQ(archive_write_open_filename(w.a, out.c_str()), ARCHIVE_OK);
-    const std::pair<const char*, std::string> members[] = {
-        {"PackageInfo", "<pkg-info identifier=\"x\" version=\"1\"/>\n"}, {"Payload", payload}};
-    for (const auto& [name, data] : members) {
-        archive_entry* entry = archive_entry_new();
-        archive_entry_set_pathname(entry, name);
-        archive_entry_set_filetype(entry, AE_IFREG);
-        archive_entry_set_perm(entry, 0644);
-        archive_entry_set_size(entry, static_cast<la_int64_t>(data.size()));
-        ASSERT_EQ(archive_write_header(w.a, entry), ARCHIVE_OK);
-        archive_write_data(w.a, data.data(), data.size());
-        archive_entry_free(entry);
-    }
-    ASSERT_EQ(archive_write_close(w.a), ARCHIVE_OK);
-}
-
 // Where the hostile entries aim: beside the target folder and one level up.
 struct Scene {
     TempDir tmp;

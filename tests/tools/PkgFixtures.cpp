@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -143,6 +145,34 @@ void makeApp(const fs::path& root) {
     fs::create_symlink("A", kit / "Versions/Current");
     fs::create_symlink("Versions/Current/Kit", kit / "Kit");
     fs::create_symlink("Versions/Current/Resources", kit / "Resources");
+}
+
+void xarPackage(const fs::path& out, const std::string& payload, bool gzipMembers) {
+    struct Writer {
+        struct archive* a = archive_write_new();
+        ~Writer() { archive_write_free(a); }
+    } w;
+    archive_write_set_format_xar(w.a);
+    archive_write_set_options(w.a, gzipMembers ? "xar:compression=gzip" : "xar:compression=none");
+    if (archive_write_open_filename(w.a, out.c_str()) != ARCHIVE_OK)
+        throw std::runtime_error("cannot write " + out.string());
+    const std::pair<const char*, std::string> members[] = {
+        {"PackageInfo", "<pkg-info identifier=\"x\" version=\"1\"/>\n"}, {"Payload", payload}};
+    for (const auto& [name, data] : members) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, name);
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0644);
+        archive_entry_set_size(entry, static_cast<la_int64_t>(data.size()));
+        const bool written = archive_write_header(w.a, entry) == ARCHIVE_OK &&
+                             archive_write_data(w.a, data.data(), data.size()) ==
+                                 static_cast<la_ssize_t>(data.size());
+        archive_entry_free(entry);
+        if (!written)
+            throw std::runtime_error("cannot write " + out.string());
+    }
+    if (archive_write_close(w.a) != ARCHIVE_OK)
+        throw std::runtime_error("cannot write " + out.string());
 }
 
 ToolResult run(const std::vector<std::string>& argv) {

@@ -46,6 +46,11 @@ void makeApp(const std::filesystem::path& root);
 int buildPackage(const std::filesystem::path& root, const std::filesystem::path& out,
                  const std::optional<Signer>& signer, std::string* output = nullptr);
 
+// A flat package written by libarchive's xar writer, with `payload` as its Payload member, stored
+// as it is or (with `gzipMembers`) in the member encoding "application/x-gzip".
+void xarPackage(const std::filesystem::path& out, const std::string& payload,
+                bool gzipMembers = false);
+
 struct ToolResult {
     int status = -1;
     std::string output;

@@ -1,43 +1,19 @@
 #include "Expand.h"
 #include "FileIo.h"
 
+#include "CpioReader.h"
 #include "TreeWriter.h"
 
 #include <cerrno>
-#include <exception>
+#include <map>
 #include <memory>
 #include <system_error>
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quorvane::tools {
 namespace {
-
-class Budget {
-public:
-    explicit Budget(ExpansionLimits limits) : limits_(limits) {}
-    // Refuses before writing when a stated size alone would break the limit.
-    void expect(std::uint64_t bytes) const {
-        if (bytes > limits_.maxBytes - used_)
-            throw UnsafeEntry("the package expands past the size limit");
-    }
-    void charge(std::uint64_t bytes) {
-        expect(bytes);
-        used_ += bytes;
-    }
-    void countEntry() {
-        if (++entries_ > limits_.maxEntries)
-            throw UnsafeEntry("the package holds too many entries");
-    }
-
-private:
-    ExpansionLimits limits_;
-    std::uint64_t used_ = 0;
-    std::uint64_t entries_ = 0;
-};
 
 void writeAll(int fd, const char* data, std::size_t length) {
     while (length > 0) {
@@ -51,42 +27,42 @@ void writeAll(int fd, const char* data, std::size_t length) {
     }
 }
 
-struct ArchiveDeleter {
-    void operator()(struct archive* a) const noexcept { archive_read_free(a); }
-};
-using ArchiveReader = std::unique_ptr<struct archive, ArchiveDeleter>;
-
-// Feeds a member's decoded bytes to libarchive; exceptions wait here until libarchive returns.
-struct ReadContext {
-    MemberStream& stream;
-    std::string buffer;
-    std::exception_ptr error;
-};
-
-la_ssize_t readMember(struct archive* a, void* opaque, const void** block) {
-    auto* ctx = static_cast<ReadContext*>(opaque);
-    try {
-        *block = ctx->buffer.data();
-        return static_cast<la_ssize_t>(ctx->stream.read(ctx->buffer.data(), ctx->buffer.size()));
-    } catch (...) {
-        ctx->error = std::current_exception();
-        archive_set_error(a, EIO, "member unreadable");
-        return -1;
+// A member's decoded bytes, each charged to the budget as it comes.
+class MemberSource : public ByteSource {
+public:
+    MemberSource(MemberStream& stream, ByteBudget* budget) : stream_(stream), budget_(budget) {}
+    std::size_t read(char* buffer, std::size_t capacity) override {
+        const std::size_t n = stream_.read(buffer, capacity);
+        if (budget_)
+            budget_->charge(n);
+        return n;
     }
-}
+
+private:
+    MemberStream& stream_;
+    ByteBudget* budget_;
+};
+
+// Names of files that more entries will link to, by device and inode.
+struct LinkGroup {
+    std::string firstName;
+    std::uint32_t linksLeft;
+};
 
 class Expander {
 public:
-    Expander(const XarArchive& archive, TreeWriter& top)
-        : archive_(archive), top_(top), budget_(expansionLimitsFor(archive.fileSize())) {}
+    Expander(const XarArchive& archive, TreeWriter& top, const ExpansionLimits& limits,
+             ByteBudget& budget, Bookkeeping& bookkeeping, ExpansionStats& stats)
+        : archive_(archive), top_(top), limits_(limits), budget_(budget), bookkeeping_(bookkeeping),
+          stats_(stats) {}
 
     void members(const std::vector<XarFile>& files, const RelativePath& prefix) {
         for (const auto& f : files) {
             RelativePath path = prefix;
             path.push_back(f.name);
-            budget_.countEntry();
+            countEntry();
             if (f.type == "directory") {
-                top_.makeDirectory(path, f.mode.value_or(0755) | 0700);
+                top_.makeDirectory(path, f.mode.value_or(0755));
                 members(f.children, path);
             } else if (f.data && (f.name == "Payload" || f.name == "Scripts")) {
                 expandArchive(*f.data, path);
@@ -106,105 +82,113 @@ public:
     }
 
 private:
+    void countEntry() {
+        if (++stats_.entries > limits_.maxEntries)
+            throw UnsafeEntry("the package holds too many entries");
+    }
+
     void copyMember(const XarFile& f, const RelativePath& path) {
-        FileDescriptor out = top_.createFile(path, f.mode.value_or(0644) & 0777);
+        FileDescriptor out = top_.createFile(path, f.mode.value_or(0644));
         if (!f.data)
             return;
         budget_.expect(f.data->size);
         MemberStream stream(archive_, *f.data);
+        MemberSource source(stream, &budget_);
         std::string buffer(chunkSize, '\0');
-        while (const std::size_t n = stream.read(buffer.data(), buffer.size())) {
-            budget_.charge(n);
+        while (const std::size_t n = source.read(buffer.data(), buffer.size()))
             writeAll(out.get(), buffer.data(), n);
-        }
     }
 
     void expandArchive(const XarData& data, const RelativePath& path) {
         top_.makeDirectory(path, 0755);
-        budget_.expect(data.size);
-        auto& tree = *trees_.emplace_back(std::make_unique<TreeWriter>(top_.openDirectory(path)));
+        auto& tree = *trees_.emplace_back(
+            std::make_unique<TreeWriter>(top_.openDirectory(path), bookkeeping_));
         MemberStream stream(archive_, data);
-        ReadContext ctx{stream, std::string(chunkSize, '\0'), nullptr};
-        ArchiveReader reader(archive_read_new());
-        if (!reader)
-            throw std::bad_alloc();
-        archive_read_support_filter_gzip(reader.get());
-        archive_read_support_format_cpio(reader.get());
-        if (archive_read_open(reader.get(), &ctx, nullptr, readMember, nullptr) != ARCHIVE_OK)
-            fail(reader.get(), ctx, path);
-        std::string buffer(chunkSize, '\0');
-        for (;;) {
-            struct archive_entry* entry = nullptr;
-            const int rc = archive_read_next_header(reader.get(), &entry);
-            if (rc == ARCHIVE_EOF)
-                break;
-            if (rc != ARCHIVE_OK)
-                fail(reader.get(), ctx, path);
-            budget_.countEntry();
-            entryInto(tree, reader.get(), entry, ctx, path, buffer);
+        // One compression layer: the payload's own gzip, or the member's encoding around a
+        // plain archive, never both.
+        if (data.encoding == "application/x-gzip") {
+            MemberSource source(stream, &budget_);
+            entries(tree, source, path);
+        } else {
+            MemberSource source(stream, nullptr);
+            GzipLayer gzip(source, budget_);
+            entries(tree, gzip, path);
         }
         // The archive's trailer may come before the member's end; read it all so the
-        // member's checksums are checked. libarchive may also have swallowed a read error.
-        if (ctx.error)
-            std::rethrow_exception(ctx.error);
+        // member's checksums are checked.
         stream.drain();
     }
 
-    void entryInto(TreeWriter& tree, struct archive* reader, struct archive_entry* entry,
-                   ReadContext& ctx, const RelativePath& where, std::string& buffer) {
-        const char* name = archive_entry_pathname(entry);
-        if (!name)
-            throw UnsafeEntry("entry without a usable name in " + joinPath(where));
-        const RelativePath path = splitEntryPath(name);
-        const std::uint32_t mode = archive_entry_perm(entry) & 0777;
-        if (const char* existing = archive_entry_hardlink(entry)) {
-            tree.makeHardlink(path, splitEntryPath(existing));
-            return;
+    void entries(TreeWriter& tree, ByteSource& source, const RelativePath& where) {
+        CpioReader reader(source);
+        std::map<std::pair<std::uint64_t, std::uint64_t>, LinkGroup> links;
+        std::string buffer(chunkSize, '\0');
+        CpioEntry entry;
+        try {
+            while (reader.next(entry)) {
+                countEntry();
+                entryInto(tree, reader, entry, links, buffer);
+            }
+        } catch (const PayloadError& e) {
+            throw PayloadError(joinPath(where) + ": " + e.what());
         }
-        switch (archive_entry_filetype(entry)) {
-        case AE_IFDIR:
-            tree.makeDirectory(path, mode);
-            return;
-        case AE_IFLNK: {
-            const char* target = archive_entry_symlink(entry);
-            if (!target)
-                throw UnsafeEntry("link without a target: " + joinPath(path));
-            tree.makeSymlink(path, target);
-            return;
-        }
-        case AE_IFREG:
-            break;
-        default:
-            throw UnsafeEntry("device, pipe or socket entry: " + joinPath(path));
-        }
-        if (archive_entry_size_is_set(entry))
-            budget_.expect(static_cast<std::uint64_t>(archive_entry_size(entry)));
-        FileDescriptor out = tree.createFile(path, mode);
-        for (;;) {
-            const la_ssize_t n = archive_read_data(reader, buffer.data(), buffer.size());
-            if (n == 0)
-                break;
-            if (n < 0)
-                fail(reader, ctx, where);
-            budget_.charge(static_cast<std::uint64_t>(n));
-            writeAll(out.get(), buffer.data(), static_cast<std::size_t>(n));
-        }
-        const struct timespec times[2] = {{archive_entry_mtime(entry), 0},
-                                          {archive_entry_mtime(entry), 0}};
-        ::futimens(out.get(), times);
+        for (const auto& [key, group] : links)
+            bookkeeping_.give(Bookkeeping::costOf(group.firstName.size()));
     }
 
-    [[noreturn]] void fail(struct archive* reader, const ReadContext& ctx,
-                           const RelativePath& where) {
-        if (ctx.error)
-            std::rethrow_exception(ctx.error);
-        const char* why = archive_error_string(reader);
-        throw XarError(joinPath(where) + ": " + (why ? why : "unreadable archive"));
+    void entryInto(TreeWriter& tree, CpioReader& reader, const CpioEntry& entry,
+                   std::map<std::pair<std::uint64_t, std::uint64_t>, LinkGroup>& links,
+                   std::string& buffer) {
+        const RelativePath path = splitEntryPath(entry.name);
+        if (entry.isDirectory()) {
+            tree.makeDirectory(path, entry.mode);
+            return;
+        }
+        if (entry.isSymlink()) {
+            tree.makeSymlink(path, entry.linkTarget);
+            return;
+        }
+        if (!entry.isRegular())
+            throw UnsafeEntry("device, pipe or socket entry: " + joinPath(path));
+
+        // Hard links share device and inode; the data may come with any of the names (GNU
+        // cpio's newc puts it on the last, odc on each), and each copy replaces the content.
+        FileDescriptor out;
+        if (entry.nlink > 1) {
+            const auto key = std::make_pair(entry.dev, entry.ino);
+            const auto found = links.find(key);
+            if (found != links.end()) {
+                const RelativePath first = splitEntryPath(found->second.firstName);
+                tree.makeHardlink(path, first);
+                if (--found->second.linksLeft == 0) {
+                    bookkeeping_.give(Bookkeeping::costOf(found->second.firstName.size()));
+                    links.erase(found);
+                }
+                if (entry.size == 0)
+                    return;
+                out = tree.rewriteFile(path, entry.mode);
+            } else {
+                out = tree.createFile(path, entry.mode);
+                std::string joined = joinPath(path);
+                bookkeeping_.take(Bookkeeping::costOf(joined.size()));
+                links.emplace(key, LinkGroup{std::move(joined), entry.nlink - 1});
+            }
+        } else {
+            out = tree.createFile(path, entry.mode);
+        }
+        budget_.expect(entry.size);
+        while (const std::size_t n = reader.readData(buffer.data(), buffer.size()))
+            writeAll(out.get(), buffer.data(), n);
+        const struct timespec times[2] = {{entry.mtime, 0}, {entry.mtime, 0}};
+        ::futimens(out.get(), times);
     }
 
     const XarArchive& archive_;
     TreeWriter& top_;
-    Budget budget_;
+    const ExpansionLimits& limits_;
+    ByteBudget& budget_;
+    Bookkeeping& bookkeeping_;
+    ExpansionStats& stats_;
     std::vector<std::unique_ptr<TreeWriter>> trees_;
 };
 
@@ -231,23 +215,36 @@ ExpansionLimits expansionLimitsFor(std::uint64_t packageSize) {
     constexpr std::uint64_t ceiling = 32ull << 30;
     const std::uint64_t scaled =
         packageSize > (ceiling - base) / ratio ? ceiling : base + ratio * packageSize;
-    return {scaled, 1000000};
+    return {scaled, 1000000, 12ull << 20};
 }
 
 void expandFull(const XarArchive& archive, const std::filesystem::path& dir) {
-    if (::mkdir(dir.c_str(), 0755) != 0)
+    ExpansionStats stats;
+    expandFull(archive, dir, expansionLimitsFor(archive.fileSize()), stats);
+}
+
+void expandFull(const XarArchive& archive, const std::filesystem::path& dir,
+                const ExpansionLimits& limits, ExpansionStats& stats) {
+    if (::mkdir(dir.c_str(), 0700) != 0)
         throwErrno(dir.string());
+    ByteBudget budget(limits.maxBytes);
     try {
         FileDescriptor root(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!root)
             throwErrno(dir.string());
+        // The umask may have taken the owner's own access away.
+        if (::fchmod(root.get(), 0755) != 0)
+            throwErrno(dir.string());
         if (archive.toc().checksum && !archive.tocChecksumMatches())
             throw XarError("the table of contents does not match its checksum");
-        TreeWriter top(std::move(root));
-        Expander expander(archive, top);
+        Bookkeeping bookkeeping(limits.maxBookkeeping);
+        TreeWriter top(std::move(root), bookkeeping);
+        Expander expander(archive, top, limits, budget, bookkeeping, stats);
         expander.members(archive.toc().files, {});
         expander.finish();
+        stats.inflatedBytes = budget.used();
     } catch (...) {
+        stats.inflatedBytes = budget.used();
         removeExpansion(dir);
         throw;
     }

@@ -11,8 +11,15 @@
 namespace quorvane::tools {
 
 struct ExpansionLimits {
-    std::uint64_t maxBytes;   // everything written, all members together
-    std::uint64_t maxEntries; // files, folders and links
+    std::uint64_t maxBytes;       // every byte decoded or inflated, all members together
+    std::uint64_t maxEntries;     // files, folders and links
+    std::uint64_t maxBookkeeping; // bytes kept per entry until the end
+};
+
+// What an expansion did, also when it was refused.
+struct ExpansionStats {
+    std::uint64_t inflatedBytes = 0; // members' decoded bytes and payloads' inflated bytes
+    std::uint64_t entries = 0;
 };
 
 // A budget that grows with the package: a payload may expand well beyond its compressed size,
@@ -20,7 +27,9 @@ struct ExpansionLimits {
 ExpansionLimits expansionLimitsFor(std::uint64_t packageSize);
 
 // Creates `dir` (which must not exist) and expands into it. On any failure the folder is removed
-// again and the error (XarError, UnsafeEntry or std::system_error) passes up.
+// again and the error (XarError, PayloadError, UnsafeEntry or std::system_error) passes up.
 void expandFull(const XarArchive& archive, const std::filesystem::path& dir);
+void expandFull(const XarArchive& archive, const std::filesystem::path& dir,
+                const ExpansionLimits& limits, ExpansionStats& stats);
 
 } // namespace quorvane::tools

@@ -51,7 +51,23 @@ std::string joinPath(const RelativePath& path) {
     return text.empty() ? "." : text;
 }
 
-TreeWriter::TreeWriter(FileDescriptor root) : root_(std::move(root)) {}
+TreeWriter::TreeWriter(FileDescriptor root, Bookkeeping& bookkeeping)
+    : root_(std::move(root)), bookkeeping_(bookkeeping) {}
+
+void TreeWriter::setDirectoryMode(int fd, const RelativePath& path, std::uint32_t mode) {
+    mode = safeMode(mode);
+    if ((mode & 0700) == 0700) {
+        if (::fchmod(fd, mode) != 0)
+            throwErrno(joinPath(path));
+        return;
+    }
+    // Owner rwx until the end: the mkdir mode went through the umask, and entries still come.
+    if (::fchmod(fd, 0700) != 0)
+        throwErrno(joinPath(path));
+    std::string joined = path.empty() ? std::string() : joinPath(path);
+    bookkeeping_.take(Bookkeeping::costOf(joined.size()));
+    directoryModes_.emplace_back(std::move(joined), mode);
+}
 
 FileDescriptor TreeWriter::openParent(const RelativePath& path) {
     FileDescriptor dir(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
@@ -59,12 +75,9 @@ FileDescriptor TreeWriter::openParent(const RelativePath& path) {
         throwErrno("dup");
     for (std::size_t i = 0; i + 1 < path.size(); ++i) {
         const char* name = path[i].c_str();
-        if (::mkdirat(dir.get(), name, 0700) == 0) {
-            // A folder the archive never lists gets the usual mode; a later entry may change it.
-            directoryModes_.emplace_back(RelativePath(path.begin(), path.begin() + i + 1), 0755);
-        } else if (errno != EEXIST) {
+        const bool made = ::mkdirat(dir.get(), name, 0700) == 0;
+        if (!made && errno != EEXIST)
             throwErrno(joinPath(path));
-        }
         FileDescriptor next(
             ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next) {
@@ -72,6 +85,9 @@ FileDescriptor TreeWriter::openParent(const RelativePath& path) {
                 throw UnsafeEntry("path runs through a link or a file: " + joinPath(path));
             throwErrno(joinPath(path));
         }
+        // A folder the archive never lists gets the usual mode; a later entry may change it.
+        if (made && ::fchmod(next.get(), 0755) != 0)
+            throwErrno(joinPath(path));
         dir = std::move(next);
     }
     return dir;
@@ -79,20 +95,20 @@ FileDescriptor TreeWriter::openParent(const RelativePath& path) {
 
 void TreeWriter::makeDirectory(const RelativePath& path, std::uint32_t mode) {
     if (path.empty()) {
-        directoryModes_.emplace_back(path, mode);
+        setDirectoryMode(root_.get(), path, mode);
         return;
     }
     FileDescriptor parent = openParent(path);
-    if (::mkdirat(parent.get(), path.back().c_str(), 0700) != 0) {
-        if (errno != EEXIST)
-            throwErrno(joinPath(path));
-        struct stat st {};
-        if (::fstatat(parent.get(), path.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            throwErrno(joinPath(path));
-        if (!S_ISDIR(st.st_mode))
+    if (::mkdirat(parent.get(), path.back().c_str(), 0700) != 0 && errno != EEXIST)
+        throwErrno(joinPath(path));
+    FileDescriptor dir(::openat(parent.get(), path.back().c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        if (errno == ELOOP || errno == ENOTDIR)
             throw UnsafeEntry("folder over an existing entry: " + joinPath(path));
+        throwErrno(joinPath(path));
     }
-    directoryModes_.emplace_back(path, mode);
+    setDirectoryMode(dir.get(), path, mode);
 }
 
 FileDescriptor TreeWriter::createFile(const RelativePath& path, std::uint32_t mode) {
@@ -106,7 +122,32 @@ FileDescriptor TreeWriter::createFile(const RelativePath& path, std::uint32_t mo
             throw UnsafeEntry("entry written twice: " + joinPath(path));
         throwErrno(joinPath(path));
     }
-    if (::fchmod(file.get(), mode & 0777) != 0)
+    if (::fchmod(file.get(), safeMode(mode)) != 0)
+        throwErrno(joinPath(path));
+    return file;
+}
+
+FileDescriptor TreeWriter::rewriteFile(const RelativePath& path, std::uint32_t mode) {
+    if (path.empty())
+        throw UnsafeEntry("a file in place of the folder itself");
+    FileDescriptor parent = openParent(path);
+    const char* name = path.back().c_str();
+    struct stat st {};
+    if (::fstatat(parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        throwErrno(joinPath(path));
+    if (!S_ISREG(st.st_mode))
+        throw UnsafeEntry("data for something other than a file: " + joinPath(path));
+    const int flags = O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    FileDescriptor file(::openat(parent.get(), name, flags));
+    if (!file && errno == EACCES) {
+        // An earlier name's entry left it read-only; it is the regular file checked above.
+        if (::fchmodat(parent.get(), name, 0600, 0) != 0)
+            throwErrno(joinPath(path));
+        file = FileDescriptor(::openat(parent.get(), name, flags));
+    }
+    if (!file)
+        throwErrno(joinPath(path));
+    if (::fchmod(file.get(), safeMode(mode)) != 0)
         throwErrno(joinPath(path));
     return file;
 }
@@ -138,7 +179,9 @@ void TreeWriter::makeSymlink(const RelativePath& path, std::string_view target) 
             throw UnsafeEntry("entry written twice: " + joinPath(path));
         throwErrno(joinPath(path));
     }
-    symlinks_.push_back(path);
+    std::string joined = joinPath(path);
+    bookkeeping_.take(Bookkeeping::costOf(joined.size()));
+    symlinks_.push_back(std::move(joined));
 }
 
 void TreeWriter::makeHardlink(const RelativePath& path, const RelativePath& existing) {
@@ -176,7 +219,7 @@ void TreeWriter::checkLinks() const {
         open_how how{};
         how.flags = O_PATH | O_CLOEXEC;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-        const std::string relative = joinPath(link);
+        const std::string& relative = link;
         const long fd = ::syscall(SYS_openat2, root_.get(), relative.c_str(), &how, sizeof how);
         if (fd >= 0) {
             ::close(static_cast<int>(fd));
@@ -195,17 +238,17 @@ void TreeWriter::applyModes() {
     // Deepest first, so a read-only folder does not block the modes below it.
     auto modes = std::move(directoryModes_);
     directoryModes_.clear();
+    const auto depth = [](const std::string& path) {
+        return path.empty() ? 0 : 1 + std::count(path.begin(), path.end(), '/');
+    };
     std::stable_sort(modes.begin(), modes.end(),
-                     [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
-    for (const auto& [path, mode] : modes) {
-        if (path.empty()) {
-            if (::fchmod(root_.get(), mode & 0777) != 0)
-                throwErrno(".");
-            continue;
-        }
-        FileDescriptor dir = openDirectory(path);
-        if (::fchmod(dir.get(), mode & 0777) != 0)
-            throwErrno(joinPath(path));
+                     [&](const auto& a, const auto& b) { return depth(a.first) > depth(b.first); });
+    for (const auto& [joined, mode] : modes) {
+        FileDescriptor dir =
+            openDirectory(joined.empty() ? RelativePath{} : splitEntryPath(joined));
+        if (::fchmod(dir.get(), mode) != 0)
+            throwErrno(joined.empty() ? "." : joined);
+        bookkeeping_.give(Bookkeeping::costOf(joined.size()));
     }
 }
 
