@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -79,6 +80,9 @@ public:
             throwErrno("mkostemp");
         file_.reset(fd);
         path_ = pattern;
+        // The umask may have taken the owner's bits away; the package is joined in place later.
+        if (::fchmod(fd, 0600) != 0)
+            throwErrno("fchmod");
     }
     ~TemporaryFile() {
         if (!path_.empty())
