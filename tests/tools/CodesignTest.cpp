@@ -550,6 +550,26 @@ TEST_F(Codesign, EachRequirementClauseIsCheckedOnItsOwn) {
     }
 }
 
+// Another build's cdhash is told from the signed code directory alone: the check ends with the
+// unmet requirement before it reads a file, so a changed file is never reached.
+TEST_F(Codesign, AnUnmetRequirementIsFoundBeforeAnyFileIsRead) {
+    TempDir scratch;
+    const fs::path copy = scratch / "Quorvane Pro.app";
+    fs::copy(app, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    std::string other = bundleCdHash(copy);
+    other[0] = other[0] == '0' ? '1' : '0';
+    const fs::path executable = copy / "Contents/MacOS/Quorvane Pro";
+    std::string bytes = readFile(executable);
+    bytes[bytes.size() / 2] ^= 1; // same size: only hashing would find it
+    writeFile(executable, bytes);
+    std::string output;
+    EXPECT_EQ(verifyBundle(copy, "cdhash H\"" + other + "\"", deepStrict, &output), unmet)
+        << output;
+    EXPECT_EQ(verifyBundle(copy, "cdhash H\"" + bundleCdHash(copy) + "\"", deepStrict, &output),
+              invalid)
+        << "the requirement holds, so the files are read and the change is found";
+}
+
 TEST_F(Codesign, MalformedRequirementsAreSyntaxErrors) {
     const std::string hash(40, 'a');
     const char* const malformed[] = {

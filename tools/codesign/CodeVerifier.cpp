@@ -140,6 +140,11 @@ public:
         result.directory = CodeDirectory::decode(cdBytes);
         result.cdhash = cdhashOf(cdBytes);
         checkSigner(cmsBytes, cdBytes, result);
+        // Identifier, team, cdhash and anchor are all known now: a build that is not the one
+        // asked for is told apart without hashing its files.
+        if (depth == 0 && options_.requirement)
+            if (auto clause = unmetClause(*options_.requirement, result))
+                throw RequirementNotMet(std::move(*clause));
         checkContents(code, result.directory, depth);
         return result;
     }

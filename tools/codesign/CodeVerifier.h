@@ -4,6 +4,7 @@
 // the embedded anchors, every file against the directory, nested code, and a requirement.
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "CodeDirectory.h"
@@ -15,6 +16,15 @@ namespace quorvane::tools {
 struct VerifyOptions {
     bool deep = false;   // verify nested code in full, not only its cdhash
     bool strict = false; // refuse unlisted files, links leaving the bundle, a linked bundle path
+    // Judged on the signed code directory and signer, before any file is read.
+    const Requirement* requirement = nullptr;
+};
+
+// The signature holds, as far as it was checked, but the code does not meet the requirement.
+struct RequirementNotMet : std::runtime_error {
+    explicit RequirementNotMet(RequirementClause unmet)
+        : std::runtime_error("requirement not met"), clause(std::move(unmet)) {}
+    RequirementClause clause;
 };
 
 struct VerifiedCode {
@@ -24,7 +34,8 @@ struct VerifiedCode {
     ChainVerdict chain;
 };
 
-// Throws std::runtime_error (or a subclass) with the reason at the first fault.
+// Throws std::runtime_error (or a subclass) with the reason at the first fault; RequirementNotMet
+// when the options' requirement does not hold (then no file of the bundle has been hashed).
 VerifiedCode verifyCode(const std::string& bundlePath, const VerifyOptions& options,
                         const TrustAnchors& trust = TrustAnchors::embedded());
 

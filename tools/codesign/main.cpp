@@ -139,23 +139,20 @@ int verify(const Arguments& args) {
             return exitUsage;
         }
     }
-    VerifiedCode code;
     try {
-        code = verifyCode(args.bundle, VerifyOptions{args.deep, args.strict});
+        verifyCode(args.bundle,
+                   VerifyOptions{args.deep, args.strict, requirement ? &*requirement : nullptr});
+    } catch (const RequirementNotMet& e) {
+        std::cerr << args.bundle << ": does not satisfy its requirement: " << clauseText(e.clause)
+                  << " fails\n";
+        return exitUnmet;
     } catch (const std::exception& e) {
         std::cerr << args.bundle << ": " << e.what() << "\n";
         return exitInvalid;
     }
-    if (args.verbose)
+    if (args.verbose) {
         std::cerr << args.bundle << ": valid on disk\n";
-    if (requirement) {
-        if (auto clause = unmetClause(*requirement, code)) {
-            std::cerr << args.bundle
-                      << ": does not satisfy its requirement: " << clauseText(*clause)
-                      << " fails\n";
-            return exitUnmet;
-        }
-        if (args.verbose)
+        if (requirement)
             std::cerr << args.bundle << ": satisfies its requirement\n";
     }
     return exitValid;
