@@ -82,15 +82,29 @@ std::optional<std::string> trustedBuild(const std::filesystem::path& bundle,
     return build;
 }
 
+CopyVerdict judgeCopy(const std::filesystem::path& bundle, const BootstrapManifest& manifest,
+                      const SystemContext& context, std::stop_token stop) {
+    bool exact = false;
+    try {
+        exact = matches(bundle, manifest, context, stop);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (...) {
+        // Allocation failures end up here; the unpinned check below decides.
+    }
+    if (exact)
+        return {.reusable = true, .trusted = true};
+    const auto build = trustedBuild(bundle, manifest, context, stop);
+    return {.reusable = build && compareNumerically(*build, manifest.build) > 0,
+            .trusted = build.has_value()};
+}
+
 std::optional<std::filesystem::path> reusableApp(const std::filesystem::path& bundle,
                                                  const BootstrapManifest& manifest,
                                                  const SystemContext& context,
                                                  std::stop_token stop) {
     try {
-        if (matches(bundle, manifest, context, stop))
-            return bundle;
-        const auto build = trustedBuild(bundle, manifest, context, stop);
-        if (build && compareNumerically(*build, manifest.build) > 0)
+        if (judgeCopy(bundle, manifest, context, std::move(stop)).reusable)
             return bundle;
     } catch (const CancellationError&) {
         throw;

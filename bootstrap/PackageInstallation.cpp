@@ -75,12 +75,14 @@ std::filesystem::path install(const std::filesystem::path& package,
 
     const std::filesystem::path name{config::bundleName};
     const auto destination = target / name;
-    if (detail::reusableApp(destination, manifest, context, stop))
-        return destination;
-
     const bool replacing = detail::exists(destination);
-    if (replacing && !detail::trustedBuild(destination, manifest, context, stop))
-        throw BootstrapFailure::appConflict;
+    if (replacing) {
+        const auto verdict = detail::judgeCopy(destination, manifest, context, stop);
+        if (verdict.reusable)
+            return destination;
+        if (!verdict.trusted)
+            throw BootstrapFailure::appConflict;
+    }
 
     // Declared after the lock, so it is removed before the lock is released.
     const WorkFolder work(target);

@@ -17,6 +17,16 @@ namespace quorvane::BootstrapSystemInstaller::detail {
 // manifest has no usable code-directory hash.
 std::optional<std::string> codeRequirement(const BootstrapManifest& manifest, bool pinned);
 
+// What a copy at the destination is to an installation: the exact build or a newer trusted one
+// (reusable), and signed by the pinned team with a well-formed build (trusted: it may be
+// replaced). One judgement serves both questions, so the copy is checked once for them.
+struct CopyVerdict {
+    bool reusable = false;
+    bool trusted = false;
+};
+CopyVerdict judgeCopy(const std::filesystem::path& bundle, const BootstrapManifest& manifest,
+                      const SystemContext& context, std::stop_token stop);
+
 // `bundle` when it is the manifest's exact build or a newer trusted build; otherwise none.
 std::optional<std::filesystem::path> reusableApp(const std::filesystem::path& bundle,
                                                  const BootstrapManifest& manifest,

@@ -186,7 +186,11 @@ TEST_F(Install, SwapsOutATrustedCopyThatIsNotReusableAndDeletesIt) {
         fs::permissions(destination / "Contents" / "locked",
                         fs::perms::owner_read | fs::perms::owner_exec);
         givePackage();
+        tools.resetRecords();
         EXPECT_EQ(install(), destination);
+        // The old copy: is it this build (pinned), may it be replaced (unpinned) - one check
+        // each, shared by the reuse and the replacement decisions; then the new app.
+        EXPECT_EQ(tools.codesignCalls(), 3);
         expectNewApp();
         EXPECT_TRUE(workFolders().empty());
         for (const auto& [item, what] : snapshot(target))
