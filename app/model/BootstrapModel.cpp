@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 
 #include "BootstrapFailure.h"
+#include "ProxyResolver.h"
 
 namespace quorvane {
 namespace {
@@ -79,6 +80,8 @@ BootstrapModel::Environment BootstrapModel::Environment::fromBuild() {
         .platform = config::platform,
         .osMajorVersion = kernelMajorVersion,
         .terminate = [] { QCoreApplication::quit(); },
+        .proxy = [](const std::string& url) { return proxy::resolve(url); },
+        .download = {},
     };
 }
 
@@ -113,6 +116,11 @@ void BootstrapModel::setPhase(InstallerPhase phase) {
 void BootstrapModel::setReceived(std::int64_t received) {
     received_ = received;
     emit receivedChanged();
+}
+
+void BootstrapModel::setReconnecting(bool reconnecting) {
+    if (phase_.kind() == InstallerPhase::Kind::downloading && phase_.reconnecting() != reconnecting)
+        setPhase(InstallerPhase::downloading(reconnecting));
 }
 
 void BootstrapModel::start() {

@@ -28,6 +28,12 @@ namespace fs = std::filesystem;
 // How long the opened app may take to show up as running.
 constexpr std::chrono::seconds launchWait{10};
 
+// Where the download puts the tail in a staging folder.
+fs::path tailIn(const fs::path& staging, const BootstrapManifest& manifest) {
+    return manifest.embeddedPackageBytes ? staging / "Download.bin"
+                                         : staging / std::string(config::packageName);
+}
+
 } // namespace
 
 async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
@@ -46,14 +52,23 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
     if (!failure)
         co_return;
 
-    // A failure while installing keeps the verified package for Retry.
-    if (model->phase().kind() != InstallerPhase::Kind::installing)
+    // A failure while installing keeps the verified package for Retry, and a download that
+    // failed on the network or for space keeps its partial tail for Retry to continue.
+    const BootstrapFailure kind =
+        BootstrapFailure::classify(failure, BootstrapFailure::installation);
+    const auto& staging = model->stagingDirectory();
+    const bool keepsTail =
+        model->phase().kind() == InstallerPhase::Kind::downloading &&
+        (kind == BootstrapFailure::download || kind == BootstrapFailure::insufficientSpace) &&
+        staging && model->manifest() &&
+        BootstrapDownload::resumableBytes(tailIn(*staging, *model->manifest()),
+                                          *model->manifest()) > 0;
+    if (model->phase().kind() != InstallerPhase::Kind::installing && !keepsTail)
         model->cleanStaging();
     const std::stop_token token = co_await async::currentStopToken();
     if (token.stop_requested())
         co_return;
-    model->setPhase(InstallerPhase::failed(
-        BootstrapFailure::classify(failure, BootstrapFailure::installation).message()));
+    model->setPhase(InstallerPhase::failed(kind.message()));
 }
 
 async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
@@ -111,21 +126,51 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
 }
 
 async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest) {
-    const fs::path staging =
-        environment_.temporaryDirectory / (std::string(stagingFolderPrefix) + randomUuid());
-    if (::mkdir(staging.c_str(), 0700) != 0)
-        throw std::system_error(errno, std::generic_category(), "create the staging folder");
-    stagingDirectory_ = staging;
-    // The umask may have taken bits away; the owner still needs all three.
-    if (::chmod(staging.c_str(), 0700) != 0)
-        throw std::system_error(errno, std::generic_category(), "protect the staging folder");
-    stagingLock_ = lockStagingFolder(staging);
+    // The folder that a failed download left keeps its partial tail; Retry continues it.
+    std::error_code missing;
+    const bool kept = stagingDirectory_ && fs::is_directory(*stagingDirectory_, missing);
+    const std::uint64_t held =
+        kept ? BootstrapDownload::resumableBytes(tailIn(*stagingDirectory_, manifest), manifest)
+             : 0;
+    // The tail grows into the whole package in place, so the package must fit, less what is
+    // already held.
+    requireRoom(environment_.temporaryDirectory,
+                static_cast<std::uint64_t>(manifest.payloadBytes) - held);
+    if (!kept) {
+        cleanStaging();
+        const fs::path staging =
+            environment_.temporaryDirectory / (std::string(stagingFolderPrefix) + randomUuid());
+        if (::mkdir(staging.c_str(), 0700) != 0)
+            throw std::system_error(errno, std::generic_category(), "create the staging folder");
+        stagingDirectory_ = staging;
+        // The umask may have taken bits away; the owner still needs all three.
+        if (::chmod(staging.c_str(), 0700) != 0)
+            throw std::system_error(errno, std::generic_category(), "protect the staging folder");
+        stagingLock_ = lockStagingFolder(staging);
+    }
+    const fs::path staging = *stagingDirectory_;
 
     const fs::path package = staging / std::string(config::packageName);
-    const fs::path target = manifest.embeddedPackageBytes ? staging / "Download.bin" : package;
+    const fs::path target = tailIn(staging, manifest);
+
+    DownloadOptions options = environment_.download;
+    if (environment_.proxy) {
+        auto lookup =
+            async::runInBackground([resolve = environment_.proxy, url = manifest.payloadURL](
+                                       std::stop_token) { return resolve(url); });
+        options.proxy = co_await lookup;
+        co_await async::checkCancellation();
+    }
+    options.reconnecting = [weak = weak_from_this()](bool waiting) {
+        async::postToMainThread([weak, waiting] {
+            if (const auto model = weak.lock())
+                model->setReconnecting(waiting);
+        });
+    };
 
     auto progress = [weak = weak_from_this()](std::int64_t count) { postProgress(weak, count); };
-    BootstrapDownload download(manifest, target, std::move(progress), environment_.system);
+    BootstrapDownload download(manifest, target, std::move(progress), environment_.system,
+                               std::move(options));
     auto transfer = async::fetch(download);
     co_await transfer;
 

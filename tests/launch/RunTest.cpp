@@ -3,6 +3,7 @@
 #include "BootstrapFailure.h"
 #include "EventLoop.h"
 #include "Process.h"
+#include "SmallFileSystem.h"
 #include "StagingFolders.h"
 #include "Workspace.h"
 
@@ -158,6 +159,56 @@ TEST(InstallationRun, FailuresBeforeInstallingRemoveTheStagingFolder) {
         EXPECT_FALSE(rig.model->stagingDirectory()) << c.name;
         EXPECT_EQ(rig.terminated, 0) << c.name;
     }
+}
+
+// A connection that keeps dropping ends in the download sentence with the partial tail kept;
+// Retry asks only for the missing bytes and installs.
+TEST(InstallationRun, RetryAfterADownloadFailureContinuesTheKeptTail) {
+    RunRig rig;
+    const std::string tail = rig.package.substr(1 << 20);
+    const HttpsTestServer::Route good{
+        .headers = {{"ETag", "\"t1\""}}, .body = tail, .ranges = true};
+    auto dropping = good;
+    dropping.dropAfter = tail.size() / 2;
+    rig.server.route("/tail", dropping);
+    rig.startAndSettle();
+    const std::string reconnecting = "downloading, reconnecting";
+    Phases expected = {checking, downloading};
+    for (int i = 0; i < 5; ++i) {
+        expected.push_back(reconnecting);
+        expected.push_back(downloading);
+    }
+    expected.push_back(failed(BootstrapFailure::download));
+    EXPECT_EQ(rig.phases, expected);
+    ASSERT_EQ(rig.stagingFolders().size(), 1u);
+    const auto kept = rig.stagingFolders().front();
+
+    rig.server.route("/tail", good);
+    rig.phases.clear();
+    const std::size_t served = rig.server.bytesServed();
+    rig.startAndSettle();
+    EXPECT_EQ(rig.phases, firstInstallation);
+    EXPECT_EQ(rig.server.lastHeader("/tail", "Range"),
+              "bytes=" + std::to_string(tail.size() / 2) + "-");
+    EXPECT_EQ(rig.server.bytesServed() - served, tail.size() - tail.size() / 2);
+    EXPECT_FALSE(fs::exists(kept));
+    EXPECT_EQ(rig.terminated, 1);
+    EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
+}
+
+// No room for the package: the space sentence at once, before any request.
+TEST(InstallationRun, NoRoomForThePackageFailsBeforeARequest) {
+    RunRig rig;
+    SmallFileSystem small(rig.root / "small", 1 << 20);
+    if (!small.mounted())
+        GTEST_SKIP() << "mounting a small file system needs root";
+    fs::remove_all(rig.temporary);
+    fs::create_symlink(small.path(), rig.temporary);
+    rig.startAndSettle();
+    EXPECT_EQ(rig.phases,
+              (Phases{checking, downloading, failed(BootstrapFailure::insufficientSpace)}));
+    EXPECT_EQ(rig.server.requests(), 0);
+    EXPECT_TRUE(fs::is_empty(small.path()));
 }
 
 TEST(InstallationRun, AnInstalledAppThatCannotOpenIsALaunchFailureAndStaysInPlace) {

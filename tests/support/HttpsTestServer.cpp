@@ -166,6 +166,7 @@ HttpsTestServer::~HttpsTestServer() {
 void HttpsTestServer::route(const std::string& path, Route route) {
     const std::lock_guard lock(mutex_);
     routes_[path] = std::move(route);
+    dropsDone_[path] = 0;
 }
 
 std::optional<HttpsTestServer::Route> HttpsTestServer::find(const std::string& path) {

@@ -53,7 +53,8 @@ public:
         // length announced is off by this much.
         std::size_t rangeSkew = 0;
         std::size_t completeSkew = 0;
-        // Absolute body offsets where a connection is dropped, each one once, in order.
+        // Absolute body offsets where a connection is dropped, each one once, in order (counted
+        // again from the first whenever the route is set).
         std::vector<std::size_t> dropsAt{};
     };
 
