@@ -23,7 +23,7 @@ std::string messageFor(BootstrapFailure::Case c) {
     case C::cancelled:
         return "Download cancelled.";
     case C::insufficientSpace:
-        return "Your Mac is out of space. Free up disk space, then click Retry.";
+        return BootstrapFailure::insufficientSpaceMessage(config::platform);
     case C::installation:
         return name + " could not be installed. Try again.";
     case C::appConflict:
@@ -70,6 +70,11 @@ BootstrapFailure::BootstrapFailure(Case c) : case_(c), message_(messageFor(c)) {
 std::string BootstrapFailure::unsupportedSystemMessage(const config::PlatformDescriptor& platform) {
     return std::string{config::displayName} + " requires " + std::string{platform.name} + " " +
            std::to_string(platform.minimumMajorVersion) + " or later.";
+}
+
+std::string BootstrapFailure::insufficientSpaceMessage(const config::PlatformDescriptor& platform) {
+    return "Your " + std::string{platform.machine} +
+           " is out of space. Free up disk space, then click Retry.";
 }
 
 const std::error_category& cocoaErrorCategory() noexcept {

@@ -60,6 +60,8 @@ public:
     // The unsupported-system sentence for a platform descriptor; the build's own descriptor
     // gives unsupportedSystem.message().
     static std::string unsupportedSystemMessage(const config::PlatformDescriptor& platform);
+    // The out-of-space sentence names the machine as the platform's users call it.
+    static std::string insufficientSpaceMessage(const config::PlatformDescriptor& platform);
 
 private:
     Case case_;

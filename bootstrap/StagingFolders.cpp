@@ -1,5 +1,7 @@
 #include "StagingFolders.h"
 
+#include "Uuid.h"
+
 #include <cerrno>
 #include <system_error>
 
@@ -35,6 +37,49 @@ FileDescriptor lockStagingFolder(const std::filesystem::path& folder) {
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         throwErrno("lock the staging folder");
     return fd;
+}
+
+StagingFolder
+createStagingFolder(const std::filesystem::path& temporaryDirectory,
+                    const std::function<void(const std::filesystem::path&)>& betweenCreateAndLock) {
+    // Each lost race costs one attempt; only a sweep that keeps landing in the gap, or a
+    // temporary directory that keeps failing, uses them all.
+    constexpr int attempts = 16;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        std::filesystem::path folder =
+            temporaryDirectory / (std::string(stagingFolderPrefix) + randomUuid());
+        if (::mkdir(folder.c_str(), 0700) != 0) {
+            if (errno == EEXIST)
+                continue;
+            throwErrno("create the staging folder");
+        }
+        if (betweenCreateAndLock)
+            betweenCreateAndLock(folder);
+        FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            if (errno == ENOENT)
+                continue; // a sweep removed it
+            throwErrno("open the staging folder");
+        }
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK)
+                continue; // a sweep holds it and is removing it
+            throwErrno("lock the staging folder");
+        }
+        // A sweep may have removed the folder and let go of it before the lock was taken.
+        struct stat locked {};
+        struct stat atPath {};
+        if (::fstat(fd.get(), &locked) != 0)
+            throwErrno("inspect the staging folder");
+        if (::lstat(folder.c_str(), &atPath) != 0 || atPath.st_dev != locked.st_dev ||
+            atPath.st_ino != locked.st_ino)
+            continue;
+        // The umask may have taken bits away; the owner still needs all three.
+        if (::fchmod(fd.get(), 0700) != 0)
+            throwErrno("protect the staging folder");
+        return StagingFolder{std::move(folder), std::move(fd)};
+    }
+    throw std::system_error(EAGAIN, std::generic_category(), "create the staging folder");
 }
 
 void removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirectory) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 #include "FileIo.h"
@@ -15,6 +16,19 @@ inline constexpr std::string_view stagingFolderPrefix = "quorvane-installer-";
 // Opens `folder` (not through a link) and takes its lock without waiting. Throws the platform
 // error when the folder cannot be opened or is locked already.
 FileDescriptor lockStagingFolder(const std::filesystem::path& folder);
+
+struct StagingFolder {
+    std::filesystem::path path;
+    FileDescriptor lock; // held for as long as the attempt uses the folder
+};
+
+// Makes a new staging folder in `temporaryDirectory`, owner-only whatever the umask, and takes its
+// lock. A sweep of another installer may land between the folder's creation and its lock and
+// remove it: then the folder is made again under a new name, so the folder returned is always
+// the locked one at its path. `betweenCreateAndLock` lets tests land in that gap.
+StagingFolder createStagingFolder(
+    const std::filesystem::path& temporaryDirectory,
+    const std::function<void(const std::filesystem::path&)>& betweenCreateAndLock = {});
 
 // Removes this user's staging folders in `temporaryDirectory` whose lock is free. Never throws:
 // what cannot be removed stays.

@@ -47,6 +47,10 @@ std::optional<std::string> readResource(const std::filesystem::path& file) {
 }
 
 std::optional<BootstrapManifest> loadManifest(const std::filesystem::path& resources) {
+    // Only the folder beside the executable counts: a relative or empty path would take the
+    // manifest from wherever the installer happens to be started.
+    if (!resources.is_absolute())
+        return std::nullopt;
     const auto file = resources / "Payload.json";
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec))
@@ -73,8 +77,9 @@ BootstrapModel::Environment BootstrapModel::Environment::fromBuild() {
     auto temporary = std::filesystem::temp_directory_path(ec);
     if (ec)
         temporary = "/tmp";
+    const std::filesystem::path executable = executableFolder();
     return Environment{
-        .resources = executableFolder() / "Resources",
+        .resources = executable.empty() ? std::filesystem::path() : executable / "Resources",
         .system = SystemContext::fromBuild(),
         .temporaryDirectory = temporary,
         .platform = config::platform,

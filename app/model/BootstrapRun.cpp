@@ -2,11 +2,6 @@
 
 #include "BootstrapModel.h"
 
-#include <cerrno>
-#include <system_error>
-
-#include <sys/stat.h>
-
 #include "BootstrapFailure.h"
 #include "BootstrapSystemInstaller.h"
 #include "BootstrapVerification.h"
@@ -14,7 +9,6 @@
 #include "DownloadAwait.h"
 #include "MainThread.h"
 #include "StagingFolders.h"
-#include "Uuid.h"
 #include "Workspace.h"
 
 // Every awaited operation is first stored in a named local: GCC 12 destroys some temporaries of
@@ -138,15 +132,9 @@ async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest
                 static_cast<std::uint64_t>(manifest.payloadBytes) - held);
     if (!kept) {
         cleanStaging();
-        const fs::path staging =
-            environment_.temporaryDirectory / (std::string(stagingFolderPrefix) + randomUuid());
-        if (::mkdir(staging.c_str(), 0700) != 0)
-            throw std::system_error(errno, std::generic_category(), "create the staging folder");
-        stagingDirectory_ = staging;
-        // The umask may have taken bits away; the owner still needs all three.
-        if (::chmod(staging.c_str(), 0700) != 0)
-            throw std::system_error(errno, std::generic_category(), "protect the staging folder");
-        stagingLock_ = lockStagingFolder(staging);
+        StagingFolder folder = createStagingFolder(environment_.temporaryDirectory);
+        stagingDirectory_ = folder.path;
+        stagingLock_ = std::move(folder.lock);
     }
     const fs::path staging = *stagingDirectory_;
 

@@ -1,5 +1,6 @@
 #include "Completion.h"
 #include "EventLoop.h"
+#include "Process.h"
 #include "Task.h"
 
 #include <atomic>
@@ -192,4 +193,11 @@ TEST(AsyncCore, CompletionCancelsTheOperationOnceAndDeliversOneOutcome) {
     ASSERT_TRUE(spinUntil([&] { return finished; }));
     EXPECT_EQ(cancelCalls.load(), 1);
     EXPECT_EQ(value, -1);
+}
+
+// A worker's post may race with the application object's destruction: it must either reach the
+// main loop or be dropped, never touch an application object that is going or gone.
+TEST(AsyncCore, PostsRacingTheApplicationsTeardownAreDroppedSafely) {
+    std::string output;
+    EXPECT_EQ(quorvane::test::runCommand({QUORVANE_POST_ACROSS_TEARDOWN}, &output), 0) << output;
 }

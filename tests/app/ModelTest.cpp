@@ -89,6 +89,29 @@ TEST(BootstrapModel, ResourceFaultsEndInTheConfigurationFailure) {
     }
 }
 
+// Without its own folder (no /proc/self/exe, say) the installer has no resources: a manifest in
+// the working directory is never taken instead.
+TEST(BootstrapModel, ResourcesOutsideTheExecutablesFolderAreNeverRead) {
+    TempDir start;
+    std::filesystem::create_directory(start / "Resources");
+    writeFile(start / "Resources/Payload.json", goodManifest().encode());
+    writeFile(start / "Payload.json", goodManifest().encode());
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(start.path());
+    for (const char* resources : {"", "Resources", "."}) {
+        TempDir temporary;
+        BootstrapModel::Environment env;
+        env.resources = resources;
+        env.temporaryDirectory = temporary.path();
+        env.platform = config::linuxPlatform;
+        env.osMajorVersion = [] { return 6; };
+        auto model = BootstrapModel::create(env);
+        EXPECT_EQ(model->phase(), InstallerPhase::failed(configurationMessage())) << resources;
+        EXPECT_FALSE(model->manifest()) << resources;
+    }
+    std::filesystem::current_path(previous);
+}
+
 TEST(BootstrapModel, GoodManifestIsReady) {
     ModelFixture fixture;
     writeFile(fixture.root / "Payload.json", goodManifest().encode());

@@ -47,7 +47,7 @@ TEST(BootstrapFailure, MessagesAreVerbatimAndInDeclarationOrder) {
         {BootstrapFailure::signature, "Installer verification failed. Try again."},
         {BootstrapFailure::cancelled, "Download cancelled."},
         {BootstrapFailure::insufficientSpace,
-         "Your Mac is out of space. Free up disk space, then click Retry."},
+         "Your computer is out of space. Free up disk space, then click Retry."},
         {BootstrapFailure::installation, "Quorvane Pro could not be installed. Try again."},
         {BootstrapFailure::appConflict,
          "Another item occupies Quorvane Pro.app in your Applications folder."},
@@ -64,11 +64,15 @@ TEST(BootstrapFailure, MessagesAreVerbatimAndInDeclarationOrder) {
     }
 }
 
-TEST(BootstrapFailure, UnsupportedSystemSentenceFollowsThePlatformDescriptor) {
+TEST(BootstrapFailure, PlatformSentencesFollowThePlatformDescriptor) {
     EXPECT_EQ(BootstrapFailure::unsupportedSystemMessage(quorvane::config::macPlatform),
               "Quorvane Pro requires Apple silicon and macOS 26 or later.");
     EXPECT_EQ(BootstrapFailure::unsupportedSystem.message(),
               BootstrapFailure::unsupportedSystemMessage(quorvane::config::platform));
+    EXPECT_EQ(BootstrapFailure::insufficientSpaceMessage(quorvane::config::macPlatform),
+              "Your Mac is out of space. Free up disk space, then click Retry.");
+    EXPECT_EQ(BootstrapFailure::insufficientSpace.message(),
+              BootstrapFailure::insufficientSpaceMessage(quorvane::config::platform));
 }
 
 TEST(BootstrapFailure, EqualityIsByCaseAlone) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace quorvane;
 using quorvane::test::TempDir;
 using quorvane::test::writeFile;
@@ -41,4 +43,30 @@ TEST(StagingFolders, OnlyAbandonedStagingFoldersOfThisUserAreRemoved) {
 
     EXPECT_THROW(lockStagingFolder(live), std::system_error) << "one owner at a time";
     EXPECT_THROW(lockStagingFolder(link), std::system_error) << "never through a link";
+}
+
+// A sweep of a second installer that lands between a staging folder's creation and its lock
+// must not take the live attempt's folder: the attempt ends up with a folder that exists, is
+// locked and is owner-only, and later sweeps leave it alone.
+TEST(StagingFolders, ASweepInTheGapBetweenCreationAndLockNeverTakesALiveFolder) {
+    TempDir temporary;
+    int sweeps = 0;
+    std::vector<fs::path> tried;
+    const auto sweepInTheGap = [&](const fs::path& folder) {
+        tried.push_back(folder);
+        if (sweeps++ < 2)
+            removeAbandonedStagingFolders(temporary.path());
+    };
+    const mode_t umask = ::umask(0277);
+    StagingFolder folder = createStagingFolder(temporary.path(), sweepInTheGap);
+    ::umask(umask);
+
+    EXPECT_EQ(tried.size(), 3u) << "two folders lost to the sweep, the third kept";
+    EXPECT_EQ(folder.path, tried.back());
+    ASSERT_TRUE(fs::is_directory(folder.path));
+    EXPECT_EQ(fs::status(folder.path).permissions(), fs::perms::owner_all);
+    EXPECT_THROW(lockStagingFolder(folder.path), std::system_error) << "it is held";
+    removeAbandonedStagingFolders(temporary.path());
+    EXPECT_TRUE(fs::is_directory(folder.path));
+    EXPECT_EQ(std::distance(fs::directory_iterator(temporary.path()), fs::directory_iterator()), 1);
 }

@@ -324,6 +324,7 @@ TEST(Expand, RefusesAnExistingFolderAndATamperedMember) {
 }
 
 TEST(Expand, RealProductAndComponentPackages) {
+    QUORVANE_SKIP_WITHOUT_REAL_PACKAGES();
     TempDir dir;
     ASSERT_EQ(expand(fixture("goxar-valid.pkg"), dir / "nudge").status, 0);
     EXPECT_EQ(names(dir / "nudge"),

@@ -27,6 +27,13 @@ fs::path authorityFile(const char* name) {
 fs::path fixture(const char* name) {
     return fs::path(QUORVANE_SHARED_DIR) / "fixtures/macos-pkgs" / name;
 }
+bool realPackagesPresent() {
+    std::error_code ec;
+    return fs::is_regular_file(fixture("goxar-valid.pkg"), ec);
+}
+fs::path appleCertificate(const char* name) {
+    return fs::path(QUORVANE_SOURCE_DIR) / "tools/anchors/apple" / name;
+}
 
 Signer buildSigner(const fs::path& dir, const char* leaf) {
     const std::string base = fs::path(leaf).stem().string();

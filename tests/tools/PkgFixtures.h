@@ -14,7 +14,13 @@ namespace quorvane::test::pkg {
 
 std::filesystem::path tool(const char* name);
 std::filesystem::path authorityFile(const char* name);
+// Real packages from public test data live outside the repository, beside it when present.
 std::filesystem::path fixture(const char* name);
+bool realPackagesPresent();
+// Apple's public certificates, kept in the repository.
+std::filesystem::path appleCertificate(const char* name);
+// A moment at which every real certificate of the fixtures is valid: they expire.
+inline constexpr std::time_t realCertificatesValidAt = 1767225600; // 2026-01-01T00:00:00Z
 
 struct Signer {
     std::filesystem::path key;
@@ -64,3 +70,8 @@ std::string withToc(const std::string& package, const std::string& toc, bool fix
 std::string rsaSignWith(const std::filesystem::path& keyPem, const std::string& checksum);
 
 } // namespace quorvane::test::pkg
+
+#define QUORVANE_SKIP_WITHOUT_REAL_PACKAGES()                                                    \
+    if (!quorvane::test::pkg::realPackagesPresent())                                             \
+    GTEST_SKIP() << "the real packages are not beside the repository: "                          \
+                 << quorvane::test::pkg::fixture("").string() << " is missing"

@@ -1,5 +1,6 @@
 #include "Trust.h"
 
+#include "PkgFixtures.h"
 #include "Process.h"
 #include "TempDir.h"
 
@@ -20,10 +21,9 @@ X509Ptr pem(const std::filesystem::path& file) {
     return std::move(certs.at(0));
 }
 
-X509Ptr der(const char* fixture) {
-    auto cert = readDerCertificate(
-        readFile(std::filesystem::path(QUORVANE_SHARED_DIR) / "fixtures/macos-pkgs" / fixture));
-    EXPECT_TRUE(cert) << fixture;
+X509Ptr der(const char* name) {
+    auto cert = readDerCertificate(readFile(quorvane::test::pkg::appleCertificate(name)));
+    EXPECT_TRUE(cert) << name;
     return std::move(*cert);
 }
 
@@ -66,7 +66,8 @@ TEST(Trust, ApplesRealIntermediatesChainToApplesRoot) {
     apple.anchors.push_back(upRef(root.get()));
     for (const char* ca : {"DeveloperIDCA.cer", "DeveloperIDG2CA.cer"}) {
         auto cert = der(ca);
-        const ChainVerdict verdict = verifyChain(cert.get(), {}, apple);
+        const ChainVerdict verdict =
+            verifyChain(cert.get(), {}, apple, quorvane::test::pkg::realCertificatesValidAt);
         EXPECT_TRUE(verdict.trusted) << ca << ": " << verdict.error;
     }
     EXPECT_EQ(commonName(root.get()), "Apple Root CA");

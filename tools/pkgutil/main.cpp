@@ -1,7 +1,9 @@
 // pkgutil: the package tool's signature check and full expansion, for flat packages.
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -45,10 +47,10 @@ int expandCommand(const std::filesystem::path& package, const std::filesystem::p
     }
 }
 
-int checkCommand(const std::filesystem::path& package) {
+int checkCommand(const std::filesystem::path& package, std::time_t when = 0) {
     try {
         const auto report =
-            quorvane::tools::checkSignature(package, quorvane::tools::packageTrust());
+            quorvane::tools::checkSignature(package, quorvane::tools::packageTrust(), when);
         std::cout << report.text << std::flush;
         return report.exitCode;
     } catch (const std::exception& e) {
@@ -60,6 +62,21 @@ int checkCommand(const std::filesystem::path& package) {
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef QUORVANE_VERIFICATION_TIME_OPTION
+    // Tests check real, expiring certificates as of a fixed moment (seconds since the epoch).
+    if (argc == 5 && std::string_view(argv[1]) == "--verification-time" &&
+        std::string_view(argv[3]) == "--check-signature") {
+        const std::string_view digits = argv[2];
+        std::time_t when = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), when);
+        if (error != std::errc() || end != digits.data() + digits.size() || when <= 0) {
+            std::cerr << usage;
+            return 2;
+        }
+        return checkCommand(argv[4], when);
+    }
+#endif
     const std::string_view command = argc > 1 ? argv[1] : "";
     if (command == "--help" || command == "-h") {
         std::cout << usage;
