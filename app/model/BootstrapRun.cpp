@@ -68,13 +68,33 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
 async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
     const SystemContext system = environment_.system;
 
+    // A folder kept by a failed download of this run holds the tail to continue; else the sweep
+    // may adopt a killed installer's folder whose kept tail was recorded for this payload.
+    const bool holdsTail = stagingDirectory_.has_value();
+    struct Found {
+        std::optional<StagingFolder> adopted;
+        std::optional<fs::path> reusable;
+    };
     auto search = async::runInBackground(
-        [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token) {
+        [manifest, system, holdsTail,
+         temporary = environment_.temporaryDirectory](std::stop_token) -> Found {
             // Staging folders of installers that were killed hold no lock any more.
-            removeAbandonedStagingFolders(temporary);
-            return BootstrapSystemInstaller::reusableApp(manifest, system);
+            Found found;
+            if (holdsTail)
+                removeAbandonedStagingFolders(temporary);
+            else
+                found.adopted = removeAbandonedStagingFolders(temporary, [&](const fs::path& f) {
+                    return BootstrapDownload::resumableBytes(tailIn(f, manifest), manifest) > 0;
+                });
+            found.reusable = BootstrapSystemInstaller::reusableApp(manifest, system);
+            return found;
         });
-    const auto reusable = co_await search;
+    Found found = co_await search;
+    if (found.adopted) {
+        stagingDirectory_ = std::move(found.adopted->path);
+        stagingLock_ = std::move(found.adopted->lock);
+    }
+    const auto& reusable = found.reusable;
     if (reusable) {
         auto open = openApp(*reusable);
         co_await std::move(open);

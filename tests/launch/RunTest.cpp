@@ -1,5 +1,6 @@
 #include "RunRig.h"
 
+#include "BootstrapDownload.h"
 #include "BootstrapFailure.h"
 #include "EventLoop.h"
 #include "Process.h"
@@ -8,6 +9,7 @@
 #include "Workspace.h"
 
 #include <functional>
+#include <future>
 
 #include <gtest/gtest.h>
 
@@ -193,6 +195,46 @@ TEST(InstallationRun, RetryAfterADownloadFailureContinuesTheKeptTail) {
     EXPECT_EQ(rig.server.bytesServed() - served, tail.size() - tail.size() / 2);
     EXPECT_FALSE(fs::exists(kept));
     EXPECT_EQ(rig.terminated, 1);
+    EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
+}
+
+// What an installer killed mid-download leaves: its staging folder with the kept tail, and no
+// lock. A new run adopts the one recorded for its payload, continues it, and removes the rest.
+TEST(InstallationRun, ANewRunContinuesTheTailOfAKilledInstaller) {
+    RunRig rig;
+    const std::string tail = rig.package.substr(1 << 20);
+    const HttpsTestServer::Route good{
+        .headers = {{"ETag", "\"t1\""}}, .body = tail, .ranges = true};
+    auto dropping = good;
+    dropping.dropAfter = tail.size() / 3;
+    rig.server.route("/tail", dropping);
+    const auto leaveTail = [&](const std::string& uuid, const BootstrapManifest& manifest) {
+        const fs::path folder = rig.temporary / ("quorvane-installer-" + uuid);
+        fs::create_directory(folder);
+        DownloadOptions options;
+        options.reconnectWaits.fill(std::chrono::milliseconds(1));
+        std::promise<std::exception_ptr> outcome;
+        BootstrapDownload download(manifest, folder / "Download.bin", {},
+                                   rig.model->environment().system, options);
+        download.fetch([&](std::exception_ptr e) { outcome.set_value(e); });
+        EXPECT_TRUE(outcome.get_future().get());
+        return folder;
+    };
+    auto other = rig.manifest;
+    other.payloadSHA256 = std::string(64, 'b');
+    const fs::path foreign = leaveTail("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", other);
+    const fs::path ours = leaveTail("11111111-2222-3333-4444-555555555555", rig.manifest);
+    ASSERT_EQ(BootstrapDownload::resumableBytes(ours / "Download.bin", rig.manifest),
+              tail.size() / 3);
+
+    rig.server.route("/tail", good);
+    const std::size_t served = rig.server.bytesServed();
+    rig.startAndSettle();
+    EXPECT_EQ(rig.phases, firstInstallation);
+    EXPECT_EQ(rig.server.lastHeader("/tail", "Range"),
+              "bytes=" + std::to_string(tail.size() / 3) + "-");
+    EXPECT_EQ(rig.server.bytesServed() - served, tail.size() - tail.size() / 3);
+    EXPECT_TRUE(rig.stagingFolders().empty());
     EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
 }
 
