@@ -49,8 +49,13 @@ DownloadProxy resolve(const std::string& url, std::chrono::milliseconds wait,
 }
 
 DownloadProxy resolve(const std::string& url) {
-    return resolve(url, std::chrono::seconds(2), QDBusConnection::sessionBus(),
-                   [](const char* name) { return std::getenv(name); });
+    const auto variable = [](const char* name) { return std::getenv(name); };
+    // Without a session bus address the D-Bus library would try to start a bus of its own for
+    // the X display, which can block far beyond the wait; a desktop session always names one.
+    const char* address = variable("DBUS_SESSION_BUS_ADDRESS");
+    if (!address || !*address)
+        return fromEnvironment(variable);
+    return resolve(url, std::chrono::seconds(2), QDBusConnection::sessionBus(), variable);
 }
 
 } // namespace quorvane::proxy

@@ -28,7 +28,8 @@ DownloadProxy fromEnvironment(const std::function<const char*(const char*)>& var
 DownloadProxy resolve(const std::string& url, std::chrono::milliseconds wait,
                       const QDBusConnection& bus,
                       const std::function<const char*(const char*)>& variable);
-// The same on the user's session bus, waiting 2 s, with the process's environment.
+// The same on the user's session bus (only when DBUS_SESSION_BUS_ADDRESS names one), waiting
+// 2 s, with the process's environment.
 DownloadProxy resolve(const std::string& url);
 
 } // namespace quorvane::proxy

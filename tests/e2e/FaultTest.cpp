@@ -6,6 +6,8 @@
 #include "Process.h"
 #include "SmallFileSystem.h"
 
+#include <thread>
+
 using namespace quorvane;
 using namespace quorvane::test;
 namespace fs = std::filesystem;
@@ -160,7 +162,11 @@ TEST_F(E2e, ConnectionsThatDropMidBody) {
         EXPECT_EQ(world.server.requests("/tail"), 6) << "one request and five resumptions";
 
         world.server.route("/tail", whole);
-        run->click(world.reader().retryPoint());
+        // The Retry link sits under this sentence's lines.
+        run->click(world.reader().retryPoint(sentence));
+        // The window may still show the sentence for a moment: wait for Retry's request.
+        for (int i = 0; i < 600 && world.server.requests("/tail") == 6; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
         EXPECT_EQ(world.server.lastHeader("/tail", "Range"),
                   "bytes=" + std::to_string(tailBytes / 2) + "-");
