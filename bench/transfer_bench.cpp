@@ -2,6 +2,8 @@
 //   SHA-256 verification of 1 GiB      vs  openssl dgst -sha256
 //   assembly, N = 64 MiB, D = 1 GiB    vs  cat prefix tail > out; sync out
 //   download of a 1 GiB tail          vs  curl -o, from the same loopback HTTPS server
+//   a 1 GiB tail with 3 dropped connections  vs  curl -C - run again after each drop
+//   the progress reports' cadence on a 50 KB/s link
 //   peak memory of each operation for 64 MiB and 1 GiB inputs
 // Every measured operation runs in a child process of its own, so that its time includes the
 // same process start as the tool's, and it reports its own peak resident size (VmHWM).
@@ -11,7 +13,7 @@
 // no dirty pages left by the previous run). The figure reported is the median of the rounds'
 // ratios, with the lowest and highest ratio as the spread.
 //
-// Usage: bench_transfer [--rounds N] [--only sha|assemble|download] [DATA_DIR]
+// Usage: bench_transfer [--rounds N] [--only sha|assemble|download|resume|cadence] [DATA_DIR]
 
 #include "BootstrapDownload.h"
 #include "BootstrapFailure.h"
@@ -174,9 +176,10 @@ int childDownload(const std::string& url, const std::string& destination, std::u
     std::promise<std::exception_ptr> outcome;
     const auto start = Clock::now();
     {
+        // The product's own waits, clock and timeouts.
         quorvane::BootstrapDownload download(
             manifest(size + 1, 1, std::string(64, '0'), url), destination,
-            [&](std::int64_t) { ++reports; }, context);
+            [&](std::int64_t) { ++reports; }, context, quorvane::DownloadOptions{});
         download.fetch([&](std::exception_ptr e) { outcome.set_value(e); });
         if (const auto error = outcome.get_future().get()) {
             std::fprintf(
@@ -390,8 +393,105 @@ int main(int argc, char** argv) {
             clean();
             pairs.report("download of a 1 GiB tail", "curl -o", 1.1);
             std::printf("  progress reports: %" PRIu64 " in %.3f s = %.0f per second (one per "
-                        "1 MiB written)\n",
+                        "1 MiB written, or per 100 ms)\n",
                         reports, ourTransfer, static_cast<double>(reports) / ourTransfer);
+        }
+
+        // ---- resumption ----
+        if (wanted("resume")) {
+            quorvane::test::HttpsTestServer server;
+            const quorvane::test::HttpsTestServer::Route dropping{
+                .headers = {{"ETag", "\"bench\""}},
+                .bodyFile = big,
+                .pieceBytes = MiB,
+                .ranges = true,
+                .dropsAt = {GiB / 4 + 12345, GiB / 2 + 777, 3 * GiB / 4 + 1}};
+            const std::string ca = (quorvane::test::authorityDirectory() / "root.pem").string();
+            const fs::path fetched = data / "fetched";
+            spawn({"cat", big.string()});
+            Pairs pairs;
+            std::vector<double> oursServed, theirsServed;
+            const auto clean = [&] {
+                fs::remove(fetched);
+                settle(data);
+                server.route("/big", dropping);
+            };
+            for (int i = 0; i < rounds; ++i)
+                pair(
+                    i,
+                    [&] {
+                        clean();
+                        const auto before = server.bytesServed();
+                        const Run o = spawn({self, "download", server.url("/big"), fetched.string(),
+                                             std::to_string(GiB), ca},
+                                            peakFile, true);
+                        pairs.ours.push_back(o.seconds);
+                        oursServed.push_back(static_cast<double>(server.bytesServed() - before) /
+                                             GiB);
+                    },
+                    [&] {
+                        clean();
+                        const auto before = server.bytesServed();
+                        const auto start = Clock::now();
+                        // Run again at once after every drop (exit 18: partial file).
+                        for (int attempt = 0; attempt < 10; ++attempt) {
+                            std::vector<char*> argv;
+                            const std::vector<std::string> args{"curl",
+                                                                "-sS",
+                                                                "--cacert",
+                                                                ca,
+                                                                "-C",
+                                                                "-",
+                                                                "-o",
+                                                                fetched.string(),
+                                                                server.url("/big")};
+                            for (const auto& a : args)
+                                argv.push_back(const_cast<char*>(a.c_str()));
+                            argv.push_back(nullptr);
+                            pid_t pid = 0;
+                            if (posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(),
+                                             environ) != 0)
+                                throw std::runtime_error("cannot start curl");
+                            int status = 0;
+                            while (::waitpid(pid, &status, 0) < 0)
+                                ;
+                            if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                                break;
+                        }
+                        pairs.theirs.push_back(
+                            std::chrono::duration<double>(Clock::now() - start).count());
+                        theirsServed.push_back(static_cast<double>(server.bytesServed() - before) /
+                                               GiB);
+                    });
+            clean();
+            pairs.report("1 GiB tail, 3 drops", "curl -C - (rerun)", 1.1);
+            std::printf("  bytes served per tail byte: ours median %.4f, curl -C - median %.4f "
+                        "(ours includes its 3 waits of 1 s before reconnecting)\n",
+                        median(oursServed), median(theirsServed));
+        }
+
+        // ---- report cadence on a slow link ----
+        if (wanted("cadence")) {
+            quorvane::test::HttpsTestServer server;
+            const std::uint64_t size = 250'000;
+            // 5 KB every 100 ms: 50 KB/s.
+            server.route("/slow", {.body = std::string(size, 's'),
+                                   .pieceBytes = 5000,
+                                   .pause = std::chrono::milliseconds(100)});
+            const std::string ca = (quorvane::test::authorityDirectory() / "root.pem").string();
+            const fs::path fetched = data / "fetched-slow";
+            fs::remove(fetched);
+            const Run o = spawn(
+                {self, "download", server.url("/slow"), fetched.string(), std::to_string(size), ca},
+                peakFile, true);
+            std::uint64_t reports = 0;
+            double seconds = 0;
+            std::sscanf(o.out.c_str(), "%" SCNu64 " %lf", &reports, &seconds);
+            fs::remove(fetched);
+            std::printf("report cadence at 50 KB/s: %" PRIu64 " reports in %.2f s = %.1f per "
+                        "second, one per %.0f ms (the rule: at most one per 100 ms)\n",
+                        reports, seconds, static_cast<double>(reports) / seconds,
+                        1000.0 * seconds / static_cast<double>(reports));
         }
 
         // ---- memory ----

@@ -2,17 +2,22 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
-#include <stdlib.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "BootstrapFailure.h"
@@ -20,6 +25,8 @@
 
 namespace quorvane {
 namespace {
+
+namespace fs = std::filesystem;
 
 class CurlCategory final : public std::error_category {
 public:
@@ -66,43 +73,160 @@ template <typename Value> void set(CURL* easy, CURLoption option, Value value) {
         throwCurl(rc);
 }
 
-// The body's file in the destination's folder, so that the final move is a rename on one file
-// system. Removed when it goes away unless it was moved into place.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::filesystem::path& destination) {
-        std::string name = ".";
-        name += destination.filename().string();
-        name += ".XXXXXX";
-        std::string pattern = (destination.parent_path() / name).string();
-        const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd < 0)
-            throwErrno("mkostemp");
-        file_.reset(fd);
-        path_ = pattern;
-        // The umask may have taken the owner's bits away; the package is joined in place later.
-        if (::fchmod(fd, 0600) != 0)
-            throwErrno("fchmod");
-    }
-    ~TemporaryFile() {
-        if (!path_.empty())
-            ::unlink(path_.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
+HeaderList appendHeader(HeaderList list, const std::string& header) {
+    curl_slist* longer = curl_slist_append(list.get(), header.c_str());
+    if (!longer)
+        throwCurl(CURLE_OUT_OF_MEMORY);
+    (void)list.release();
+    return HeaderList(longer);
+}
 
-    int fd() const { return file_.get(); }
-    void closeAndMoveTo(const std::filesystem::path& destination) {
-        // Some file systems report a failed write only when the file is closed.
-        if (::close(file_.release()) != 0)
-            throwErrno("close");
-        moveNoReplace(path_, destination);
-        path_.clear();
+// Endings of a connection that a new ranged request may get past. Everything else (a refused
+// certificate, a refused proxy, an answer we do not accept) is final.
+bool connectionEnded(CURLcode code) {
+    switch (code) {
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
     }
+}
 
-private:
-    FileDescriptor file_;
-    std::filesystem::path path_;
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+std::optional<std::uint64_t> parseNumber(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    return value;
+}
+
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::uint64_t complete = 0;
+};
+
+// "bytes first-last/complete"; nullopt for anything else, "*" for the length included.
+std::optional<ContentRange> parseContentRange(std::string_view value) {
+    if (!startsWithNoCase(value, "bytes "))
+        return std::nullopt;
+    value = trim(value.substr(6));
+    const auto dash = value.find('-');
+    const auto slash = value.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return std::nullopt;
+    const auto first = parseNumber(value.substr(0, dash));
+    const auto last = parseNumber(value.substr(dash + 1, slash - dash - 1));
+    const auto complete = parseNumber(value.substr(slash + 1));
+    if (!first || !last || !complete || *first > *last || *last >= *complete)
+        return std::nullopt;
+    return ContentRange{*first, *last, *complete};
+}
+
+// Where the kept tail came from. A kept tail continues only for the same payload, and only
+// with the validator that the server sent with its first bytes.
+struct Record {
+    std::string url;
+    std::string sha256;
+    std::int64_t payloadBytes = 0;
+    std::int64_t embeddedBytes = 0;
+    std::string validator; // a strong ETag, else a Last-Modified date
+
+    static Record of(const BootstrapManifest& manifest, std::string validator) {
+        return {manifest.payloadURL, manifest.payloadSHA256, manifest.payloadBytes,
+                manifest.embeddedPackageBytes.value_or(0), std::move(validator)};
+    }
+    bool sameSource(const Record& other) const {
+        return url == other.url && sha256 == other.sha256 && payloadBytes == other.payloadBytes &&
+               embeddedBytes == other.embeddedBytes;
+    }
+};
+
+constexpr std::size_t recordLimit = 64 * 1024;
+
+std::optional<Record> readRecord(const fs::path& path) {
+    try {
+        const FileDescriptor file = openFile(path, O_RDONLY | O_NOFOLLOW);
+        std::string text(recordLimit, '\0');
+        text.resize(readAt(file.get(), std::span(text.data(), text.size()), 0));
+        const auto json = nlohmann::json::parse(text);
+        Record record{json.at("url").get<std::string>(), json.at("sha256").get<std::string>(),
+                      json.at("payloadBytes").get<std::int64_t>(),
+                      json.at("embeddedBytes").get<std::int64_t>(),
+                      json.at("validator").get<std::string>()};
+        if (record.validator.empty())
+            return std::nullopt;
+        return record;
+    } catch (...) {
+        return std::nullopt; // a torn or foreign record only means no resumption
+    }
+}
+
+// Written beside the tail under a temporary name and renamed over the old one, so that a
+// killed installer leaves either the old record or the new one.
+void writeRecord(const fs::path& path, const Record& record) {
+    const nlohmann::json json = {{"url", record.url},
+                                 {"sha256", record.sha256},
+                                 {"payloadBytes", record.payloadBytes},
+                                 {"embeddedBytes", record.embeddedBytes},
+                                 {"validator", record.validator}};
+    const std::string text = json.dump();
+    const fs::path temporary = path.string() + ".new";
+    {
+        const FileDescriptor file =
+            openFile(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
+        writeAll(file.get(), std::span(text.data(), text.size()));
+        if (::fsync(file.get()) != 0)
+            throwErrno("fsync");
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
+        throwErrno("rename");
+}
+
+void removeQuietly(const fs::path& path) {
+    std::error_code ec;
+    fs::remove(path, ec);
+}
+
+std::uint64_t fileLength(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        throwErrno("fstat");
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+// How one request ended.
+enum class Ending {
+    complete,  // the whole answer arrived
+    dropped,   // the connection ended early: resume from what is held
+    startOver, // the answer cannot continue what is held: start again from byte 0
 };
 
 } // namespace
@@ -112,89 +236,222 @@ struct BootstrapDownload::State {
     std::filesystem::path destination;
     Progress progress;
     std::string caFile;
+    DownloadOptions options;
 
     std::mutex mutex;
-    Done done;               // present from fetch() until the outcome is delivered
-    bool fetched = false;    // fetch() may run once
-    CURLM* waking = nullptr; // the running transfer's multi handle, for cancel() to wake
+    std::condition_variable wake; // ends a wait to reconnect when cancelled
+    Done done;                    // present from fetch() until the outcome is delivered
+    bool fetched = false;         // fetch() may run once
+    CURLM* waking = nullptr;      // the running transfer's multi handle, for cancel() to wake
     std::atomic<bool> cancelled = false;
     std::thread thread;
 
     void run();
     std::exception_ptr transfer();
     void finish(std::exception_ptr outcome);
+    bool waitToReconnect(std::chrono::milliseconds wait); // false when cancelled
 };
 
 namespace {
 
-// What one transfer knows while the body arrives; lives on the transfer thread only.
-struct Body {
-    Body(BootstrapDownload::Progress& progress, const std::atomic<bool>& cancelled,
-         std::uint64_t limit, const std::filesystem::path& destination)
-        : progress(progress), cancelled(cancelled), limit(limit), file(destination) {}
+// The tail as it grows on disk, its source and the reports about it; lives on the transfer
+// thread only.
+struct Tail {
+    Tail(const fs::path& destination, const BootstrapManifest& manifest,
+         BootstrapDownload::Progress& progress, DownloadPacing::Now now)
+        : partial(BootstrapDownload::partialPath(destination)),
+          recordFile(BootstrapDownload::recordPath(destination)), manifest(manifest),
+          size(static_cast<std::uint64_t>(manifest.payloadBytes) -
+               static_cast<std::uint64_t>(manifest.embeddedPackageBytes.value_or(0))),
+          progress(progress), pacing(std::move(now)) {}
 
+    fs::path partial;
+    fs::path recordFile;
+    const BootstrapManifest& manifest;
+    std::uint64_t size; // what the manifest expects
     BootstrapDownload::Progress& progress;
-    const std::atomic<bool>& cancelled;
-    CURL* easy = nullptr;
-    std::uint64_t limit;
-    std::uint64_t accepted = 0;
-    std::uint64_t written = 0;
-    std::uint64_t reported = 0;
-    TemporaryFile file;
-    bool statusAccepted = false;
-    std::exception_ptr failure; // set by the callback that stopped the transfer
+    DownloadPacing pacing;
+    FileDescriptor file;
+    std::uint64_t held = 0;
+    std::string validator; // empty: what is held cannot be continued
 
-    // Each piece goes to the file straight from libcurl's buffer, while it is still in the CPU's
-    // cache; collecting pieces into a 1 MiB buffer first made the kernel's copy several times
-    // slower. Progress goes out at every full MiB written (a piece that crosses the mark is
-    // written in two parts) and once for the rest at the end, which bounds the rate of reports
-    // whatever the size of libcurl's pieces.
-    void take(const char* data, std::size_t length) {
-        while (length > 0) {
-            const std::size_t n =
-                std::min<std::uint64_t>(length, chunkBytes - written % chunkBytes);
-            writeAll(file.fd(), std::span(data, n));
-            written += n;
-            data += n;
-            length -= n;
-            if (written % chunkBytes == 0)
-                report();
+    // Continues a kept tail recorded for this payload; anything else is thrown away.
+    void open() {
+        const auto record = readRecord(recordFile);
+        const bool keep = record && record->sameSource(Record::of(manifest, record->validator));
+        file = openFile(partial, O_RDWR | O_CREAT | O_NOFOLLOW | (keep ? 0 : O_TRUNC), 0600);
+        // The umask may have taken the owner's bits away; the tail is reopened and joined later.
+        if (::fchmod(file.get(), 0600) != 0)
+            throwErrno("fchmod");
+        held = fileLength(file.get());
+        if (keep && held > 0 && held <= size) {
+            validator = record->validator;
+        } else {
+            removeQuietly(recordFile);
+            truncate();
         }
+        report(true);
     }
 
-    void report() {
-        if (written == reported)
-            return;
-        reported = written;
-        if (progress)
-            progress(static_cast<std::int64_t>(written));
+    void truncate() {
+        if (::ftruncate(file.get(), 0) != 0)
+            throwErrno("ftruncate");
+        held = 0;
+    }
+
+    void startOver() {
+        validator.clear();
+        removeQuietly(recordFile);
+        truncate();
+        report(true);
+    }
+
+    void keep(std::string newValidator) {
+        validator = std::move(newValidator);
+        if (validator.empty())
+            removeQuietly(recordFile);
+        else
+            writeRecord(recordFile, Record::of(manifest, validator));
+    }
+
+    // Writes straight from libcurl's buffer, while it is still in the CPU's cache.
+    void take(const char* data, std::size_t length) {
+        std::uint64_t at = held;
+        held = pacing.take(
+            held, length,
+            [&](std::uint64_t n) {
+                writeAllAt(file.get(), std::span(data, n), at);
+                data += n;
+                at += n;
+            },
+            [&](std::uint64_t total) {
+                if (progress)
+                    progress(static_cast<std::int64_t>(total));
+            });
+    }
+
+    void report(bool final) {
+        if ((final ? pacing.settle(held) : pacing.due(held)) && progress)
+            progress(static_cast<std::int64_t>(held));
+    }
+
+    void discard() {
+        file.reset();
+        removeQuietly(partial);
+        removeQuietly(recordFile);
+    }
+};
+
+// One request and its answer.
+struct Request {
+    Request(Tail& tail, const std::atomic<bool>& cancelled)
+        : tail(tail), cancelled(cancelled), from(tail.held), ranged(from > 0) {}
+
+    Tail& tail;
+    const std::atomic<bool>& cancelled;
+    CURL* easy = nullptr;
+    std::uint64_t from; // the first byte asked for
+    bool ranged;
+    std::uint64_t limit = 0; // body bytes this answer may still bring
+    bool accepted = false;   // the answer's head was judged and its body may be taken
+    std::string etag;
+    std::string lastModified;
+    std::string contentRange;
+    std::exception_ptr failure; // set by the callback that stopped the transfer
+    bool mustStartOver = false; // set by the callback that stopped the transfer
+
+    // Judges the answer once its head is complete, before any body byte counts, so that an
+    // error page is never written or reported.
+    bool judge() {
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        std::string validator;
+        if (!etag.empty() && !startsWithNoCase(etag, "W/"))
+            validator = etag;
+        else if (!lastModified.empty())
+            validator = lastModified;
+
+        if (ranged && status == 206) {
+            const auto range = parseContentRange(contentRange);
+            // The same validator as the kept bytes': If-Range was honoured by a server that
+            // still names the same file.
+            const bool sameFile = validator.empty() || validator == tail.validator;
+            if (!range || range->first != from || range->complete != tail.size ||
+                range->last + 1 != tail.size || !sameFile) {
+                mustStartOver = true;
+                return false;
+            }
+            limit = tail.size - from;
+            return true;
+        }
+        if (ranged && status == 200) {
+            // The whole tail again: what was held goes, never to be spliced with the new bytes.
+            tail.truncate();
+            tail.report(true);
+        } else if (ranged) {
+            mustStartOver = true;
+            return false;
+        } else if (status != 200) {
+            failure = std::make_exception_ptr(BootstrapFailure::download);
+            return false;
+        }
+        from = 0;
+        limit = tail.size;
+        tail.keep(validator);
+        return true;
+    }
+
+    static std::size_t onHeader(char* data, std::size_t, std::size_t length, void* user) {
+        auto& request = *static_cast<Request*>(user);
+        const std::string_view line(data, length);
+        try {
+            if (startsWithNoCase(line, "HTTP/")) {
+                // A new answer (after an informational one): its own headers only.
+                request.etag.clear();
+                request.lastModified.clear();
+                request.contentRange.clear();
+            } else if (trim(line).empty()) {
+                long status = 0;
+                curl_easy_getinfo(request.easy, CURLINFO_RESPONSE_CODE, &status);
+                if (status >= 200 && !request.accepted) {
+                    if (!request.judge())
+                        return CURL_WRITEFUNC_ERROR;
+                    request.accepted = true;
+                }
+            } else if (startsWithNoCase(line, "ETag:")) {
+                request.etag = trim(line.substr(5));
+            } else if (startsWithNoCase(line, "Last-Modified:")) {
+                request.lastModified = trim(line.substr(14));
+            } else if (startsWithNoCase(line, "Content-Range:")) {
+                request.contentRange = trim(line.substr(14));
+            }
+        } catch (...) {
+            request.failure = std::make_exception_ptr(
+                BootstrapFailure::classify(std::current_exception(), BootstrapFailure::download));
+            return CURL_WRITEFUNC_ERROR;
+        }
+        return length;
     }
 
     static std::size_t onData(char* data, std::size_t, std::size_t length, void* user) {
-        auto& body = *static_cast<Body*>(user);
-        if (body.cancelled.load()) {
-            body.failure = std::make_exception_ptr(BootstrapFailure::cancelled);
+        auto& request = *static_cast<Request*>(user);
+        if (request.cancelled.load()) {
+            request.failure = std::make_exception_ptr(BootstrapFailure::cancelled);
             return CURL_WRITEFUNC_ERROR;
         }
-        // Decided before the first byte counts, so an error page is never written or reported.
-        if (!body.statusAccepted) {
-            long status = 0;
-            curl_easy_getinfo(body.easy, CURLINFO_RESPONSE_CODE, &status);
-            if (status != 200) {
-                body.failure = std::make_exception_ptr(BootstrapFailure::download);
-                return CURL_WRITEFUNC_ERROR;
-            }
-            body.statusAccepted = true;
-        }
-        if (length > body.limit - body.accepted) {
-            body.failure = std::make_exception_ptr(BootstrapFailure::size);
+        if (!request.accepted) {
+            request.failure = std::make_exception_ptr(BootstrapFailure::download);
             return CURL_WRITEFUNC_ERROR;
         }
-        body.accepted += length;
+        if (length > request.limit) {
+            request.failure = std::make_exception_ptr(BootstrapFailure::size);
+            return CURL_WRITEFUNC_ERROR;
+        }
+        request.limit -= length;
         try {
-            body.take(data, length);
+            request.tail.take(data, length);
         } catch (...) {
-            body.failure = std::make_exception_ptr(
+            request.failure = std::make_exception_ptr(
                 BootstrapFailure::classify(std::current_exception(), BootstrapFailure::download));
             return CURL_WRITEFUNC_ERROR;
         }
@@ -203,7 +460,8 @@ struct Body {
 };
 
 void configure(CURL* easy, const BootstrapManifest& manifest, const std::string& caFile,
-               curl_slist* headers, Body& body) {
+               const DownloadOptions& options, const std::string& proxy, curl_slist* headers,
+               Request& request) {
     set(easy, CURLOPT_URL, manifest.payloadURL.c_str());
     set(easy, CURLOPT_PROTOCOLS_STR, "https");
     set(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
@@ -212,7 +470,12 @@ void configure(CURL* easy, const BootstrapManifest& manifest, const std::string&
     set(easy, CURLOPT_HTTPHEADER, headers);
     set(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     set(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
-    set(easy, CURLOPT_PROXY, ""); // no proxy taken from the environment
+    // Always set, so that libcurl never picks a proxy from the environment by itself: the
+    // caller decided. Credentials for the proxy come from its URI only.
+    set(easy, CURLOPT_PROXY, proxy.c_str());
+    set(easy, CURLOPT_NOPROXY, options.proxy.noProxy.c_str());
+    set(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    set(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(easy, CURLOPT_NOSIGNAL, 1L);
     set(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     set(easy, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -221,93 +484,154 @@ void configure(CURL* easy, const BootstrapManifest& manifest, const std::string&
         set(easy, CURLOPT_CAINFO, caFile.c_str());
         set(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
-    set(easy, CURLOPT_CONNECTTIMEOUT, 30L);
-    set(easy, CURLOPT_LOW_SPEED_LIMIT, 1L); // 30 s without data ends the transfer
-    set(easy, CURLOPT_LOW_SPEED_TIME, 30L);
+    set(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options.connectTimeout.count()));
+    set(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stallTimeout.count()));
     set(easy, CURLOPT_TIMEOUT, 7200L);
     set(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
-    set(easy, CURLOPT_WRITEFUNCTION, &Body::onData);
-    set(easy, CURLOPT_WRITEDATA, &body);
+    set(easy, CURLOPT_HEADERFUNCTION, &Request::onHeader);
+    set(easy, CURLOPT_HEADERDATA, &request);
+    set(easy, CURLOPT_WRITEFUNCTION, &Request::onData);
+    set(easy, CURLOPT_WRITEDATA, &request);
 }
 
 } // namespace
+
+bool BootstrapDownload::State::waitToReconnect(std::chrono::milliseconds wait) {
+    if (options.reconnecting)
+        options.reconnecting(true);
+    bool woken = false;
+    {
+        std::unique_lock lock(mutex);
+        woken = wake.wait_for(lock, wait, [this] { return cancelled.load(); });
+    }
+    if (options.reconnecting)
+        options.reconnecting(false);
+    return !woken;
+}
 
 std::exception_ptr BootstrapDownload::State::transfer() {
     if (cancelled.load())
         return std::make_exception_ptr(BootstrapFailure::cancelled); // nothing was requested
     initialiseCurl();
-
-    const auto n = static_cast<std::uint64_t>(manifest.embeddedPackageBytes.value_or(0));
-    Body body(progress, cancelled, static_cast<std::uint64_t>(manifest.payloadBytes) - n,
-              destination);
-
-    const HeaderList headers(curl_slist_append(nullptr, "Accept-Encoding: identity"));
-    const Multi multi(curl_multi_init());
-    const Easy easy(curl_easy_init());
-    if (!headers || !multi || !easy)
-        throwCurl(CURLE_OUT_OF_MEMORY);
-    body.easy = easy.get();
-    configure(easy.get(), manifest, caFile, headers.get(), body);
-
-    if (const CURLMcode rc = curl_multi_add_handle(multi.get(), easy.get()); rc != CURLM_OK)
-        throw std::runtime_error(curl_multi_strerror(rc));
-    struct Attached {
-        CURLM* multi;
-        CURL* easy;
-        std::mutex& mutex;
-        CURLM*& waking;
-        ~Attached() {
-            {
-                const std::lock_guard lock(mutex);
-                waking = nullptr;
-            }
-            curl_multi_remove_handle(multi, easy);
-        }
-    } attached{multi.get(), easy.get(), mutex, waking};
-    {
-        const std::lock_guard lock(mutex);
-        waking = multi.get();
-    }
-
-    for (;;) {
-        int running = 0;
-        if (const CURLMcode rc = curl_multi_perform(multi.get(), &running); rc != CURLM_OK)
-            throw std::runtime_error(curl_multi_strerror(rc));
-        if (running == 0)
-            break;
-        if (cancelled.load())
-            return std::make_exception_ptr(BootstrapFailure::cancelled);
-        if (const CURLMcode rc = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
-            rc != CURLM_OK)
-            throw std::runtime_error(curl_multi_strerror(rc));
-    }
-
-    CURLcode result = CURLE_OK;
-    int queued = 0;
-    while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued))
-        if (message->msg == CURLMSG_DONE)
-            result = message->data.result;
-    if (body.failure)
-        return body.failure;
-    if (result != CURLE_OK) {
-        const auto error = std::make_exception_ptr(
-            std::system_error(static_cast<int>(result), curlCategory(), "transfer"));
-        return std::make_exception_ptr(BootstrapFailure::classify(
-            error, cancelled.load() ? BootstrapFailure::cancelled : BootstrapFailure::download));
-    }
-    long status = 0;
-    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200)
+    const std::optional<std::string> proxy = curlProxy(options.proxy.uri);
+    if (!proxy)
         return std::make_exception_ptr(BootstrapFailure::download);
 
+    Tail tail(destination, manifest, progress, options.now);
+    std::exception_ptr outcome;
+    bool answered = false; // some answer was taken: later connection failures are resumable
     try {
-        body.report();
-        body.file.closeAndMoveTo(destination);
+        tail.open();
+        answered = tail.held > 0;
+        std::uint64_t mostHeld = tail.held;
+        std::size_t inARow = 0; // resumptions since the tail last grew
+        for (;;) {
+            Request request(tail, cancelled);
+            HeaderList headers = appendHeader(nullptr, "Accept-Encoding: identity");
+            if (request.ranged) {
+                headers = appendHeader(std::move(headers),
+                                       "Range: bytes=" + std::to_string(request.from) + "-");
+                headers = appendHeader(std::move(headers), "If-Range: " + tail.validator);
+            }
+            const Multi multi(curl_multi_init());
+            const Easy easy(curl_easy_init());
+            if (!multi || !easy)
+                throwCurl(CURLE_OUT_OF_MEMORY);
+            request.easy = easy.get();
+            configure(easy.get(), manifest, caFile, options, *proxy, headers.get(), request);
+
+            if (const CURLMcode rc = curl_multi_add_handle(multi.get(), easy.get()); rc != CURLM_OK)
+                throw std::runtime_error(curl_multi_strerror(rc));
+            struct Attached {
+                CURLM* multi;
+                CURL* easy;
+                std::mutex& mutex;
+                CURLM*& waking;
+                ~Attached() {
+                    {
+                        const std::lock_guard lock(mutex);
+                        waking = nullptr;
+                    }
+                    curl_multi_remove_handle(multi, easy);
+                }
+            } attached{multi.get(), easy.get(), mutex, waking};
+            {
+                const std::lock_guard lock(mutex);
+                waking = multi.get();
+            }
+
+            for (;;) {
+                int running = 0;
+                if (const CURLMcode rc = curl_multi_perform(multi.get(), &running); rc != CURLM_OK)
+                    throw std::runtime_error(curl_multi_strerror(rc));
+                if (running == 0)
+                    break;
+                if (cancelled.load())
+                    throw BootstrapFailure::cancelled;
+                if (const CURLMcode rc = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+                    rc != CURLM_OK)
+                    throw std::runtime_error(curl_multi_strerror(rc));
+            }
+
+            CURLcode result = CURLE_OK;
+            int queued = 0;
+            while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued))
+                if (message->msg == CURLMSG_DONE)
+                    result = message->data.result;
+            answered = answered || request.accepted;
+
+            Ending ending = Ending::complete;
+            if (request.failure) {
+                std::rethrow_exception(request.failure);
+            } else if (request.mustStartOver) {
+                ending = Ending::startOver;
+            } else if (result != CURLE_OK) {
+                if (cancelled.load())
+                    throw BootstrapFailure::cancelled;
+                if (!answered || !connectionEnded(result))
+                    throw std::system_error(static_cast<int>(result), curlCategory(), "transfer");
+                ending = tail.validator.empty() ? Ending::startOver : Ending::dropped;
+            } else if (!request.accepted) {
+                throw BootstrapFailure::download;
+            }
+            if (ending == Ending::complete)
+                break;
+
+            if (tail.held > mostHeld) {
+                mostHeld = tail.held;
+                inARow = 0;
+            }
+            if (inARow == options.reconnectWaits.size())
+                throw BootstrapFailure::download;
+            if (!waitToReconnect(options.reconnectWaits[inARow++]))
+                throw BootstrapFailure::cancelled;
+            if (ending == Ending::startOver)
+                tail.startOver();
+        }
+
+        tail.report(true);
+        // Some file systems report a failed write only when the file is closed.
+        if (::close(tail.file.release()) != 0)
+            throwErrno("close");
+        moveNoReplace(tail.partial, destination);
+        removeQuietly(tail.recordFile);
+        return nullptr;
     } catch (...) {
-        return std::make_exception_ptr(
-            BootstrapFailure::classify(std::current_exception(), BootstrapFailure::download));
+        outcome = std::make_exception_ptr(BootstrapFailure::classify(
+            std::current_exception(),
+            cancelled.load() ? BootstrapFailure::cancelled : BootstrapFailure::download));
     }
-    return nullptr;
+    // A tail that a later fetch can continue stays after failures of the network or of space;
+    // a cancelled download or an answer beyond the limit leaves nothing.
+    const BootstrapFailure failure =
+        BootstrapFailure::classify(outcome, BootstrapFailure::download);
+    const bool resumable =
+        (failure == BootstrapFailure::download || failure == BootstrapFailure::insufficientSpace) &&
+        !tail.validator.empty() && tail.held > 0;
+    if (!resumable)
+        tail.discard();
+    return outcome;
 }
 
 void BootstrapDownload::State::run() {
@@ -332,12 +656,14 @@ void BootstrapDownload::State::finish(std::exception_ptr outcome) {
 }
 
 BootstrapDownload::BootstrapDownload(BootstrapManifest manifest, std::filesystem::path destination,
-                                     Progress progress, const SystemContext& context)
+                                     Progress progress, const SystemContext& context,
+                                     DownloadOptions options)
     : state_(std::make_shared<State>()) {
     state_->manifest = std::move(manifest);
     state_->destination = std::move(destination);
     state_->progress = std::move(progress);
     state_->caFile = context.downloadCAFile;
+    state_->options = std::move(options);
 }
 
 BootstrapDownload::~BootstrapDownload() {
@@ -369,15 +695,50 @@ void BootstrapDownload::fetch(Done done) {
 }
 
 void BootstrapDownload::cancel() {
-    const std::lock_guard lock(state_->mutex);
-    state_->cancelled = true;
-    // Waking is safe under the lock: the transfer drops the handle only while holding it.
-    if (state_->waking)
-        curl_multi_wakeup(state_->waking);
+    {
+        const std::lock_guard lock(state_->mutex);
+        state_->cancelled = true;
+        // Waking is safe under the lock: the transfer drops the handle only while holding it.
+        if (state_->waking)
+            curl_multi_wakeup(state_->waking);
+    }
+    state_->wake.notify_all();
 }
 
 const std::filesystem::path& BootstrapDownload::destination() const {
     return state_->destination;
+}
+
+std::filesystem::path BootstrapDownload::partialPath(const std::filesystem::path& destination) {
+    return destination.parent_path() / (destination.filename().string() + ".partial");
+}
+
+std::filesystem::path BootstrapDownload::recordPath(const std::filesystem::path& destination) {
+    return destination.parent_path() / (destination.filename().string() + ".source");
+}
+
+std::uint64_t BootstrapDownload::resumableBytes(const std::filesystem::path& destination,
+                                                const BootstrapManifest& manifest) {
+    const auto record = readRecord(recordPath(destination));
+    if (!record || !record->sameSource(Record::of(manifest, record->validator)))
+        return 0;
+    struct stat info {};
+    if (::lstat(partialPath(destination).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return 0;
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const auto tail = static_cast<std::uint64_t>(manifest.payloadBytes) -
+                      static_cast<std::uint64_t>(manifest.embeddedPackageBytes.value_or(0));
+    return size <= tail ? size : 0;
+}
+
+void requireRoom(const std::filesystem::path& directory, std::uint64_t bytes) {
+    struct statvfs info {};
+    if (::statvfs(directory.c_str(), &info) != 0)
+        throwErrno("statvfs");
+    const std::uint64_t block = info.f_frsize > 0 ? info.f_frsize : 1;
+    // In blocks, so that a large file system's byte count cannot wrap.
+    if (static_cast<std::uint64_t>(info.f_bavail) < bytes / block + (bytes % block != 0))
+        throw BootstrapFailure::insufficientSpace;
 }
 
 } // namespace quorvane

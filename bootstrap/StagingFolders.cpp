@@ -83,6 +83,13 @@ createStagingFolder(const std::filesystem::path& temporaryDirectory,
 }
 
 void removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirectory) {
+    removeAbandonedStagingFolders(temporaryDirectory, {});
+}
+
+std::optional<StagingFolder>
+removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirectory,
+                              const std::function<bool(const std::filesystem::path&)>& adopt) {
+    std::optional<StagingFolder> adopted;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(temporaryDirectory, ec), end; !ec && it != end;
          it.increment(ec)) {
@@ -94,13 +101,32 @@ void removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirecto
             continue;
         try {
             // Held while removing, so that no installer can take the folder meanwhile.
-            const FileDescriptor lock = lockStagingFolder(it->path());
+            FileDescriptor lock = lockStagingFolder(it->path());
+            // Another sweep may have removed the folder before the lock was taken.
+            struct stat locked {};
+            struct stat atPath {};
+            if (::fstat(lock.get(), &locked) != 0 || ::lstat(it->path().c_str(), &atPath) != 0 ||
+                atPath.st_dev != locked.st_dev || atPath.st_ino != locked.st_ino)
+                continue;
+            bool keep = false;
+            if (!adopted && adopt) {
+                try {
+                    keep = adopt(it->path());
+                } catch (...) {
+                    keep = false;
+                }
+            }
+            if (keep) {
+                adopted = StagingFolder{it->path(), std::move(lock)};
+                continue;
+            }
             std::error_code removal;
             std::filesystem::remove_all(it->path(), removal);
         } catch (const std::system_error&) {
             // Locked: its installer is still at work.
         }
     }
+    return adopted;
 }
 
 } // namespace quorvane

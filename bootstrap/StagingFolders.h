@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "FileIo.h"
@@ -33,5 +34,12 @@ StagingFolder createStagingFolder(
 // Removes this user's staging folders in `temporaryDirectory` whose lock is free. Never throws:
 // what cannot be removed stays.
 void removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirectory);
+
+// The same sweep, except that the first abandoned folder for which `adopt` answers true (asked
+// while its lock is held) is kept, still locked, and returned: a killed installer's work that
+// this run can continue.
+std::optional<StagingFolder>
+removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirectory,
+                              const std::function<bool(const std::filesystem::path&)>& adopt);
 
 } // namespace quorvane

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 
 #include "BootstrapFailure.h"
+#include "ProxyResolver.h"
 
 namespace quorvane {
 namespace {
@@ -84,6 +85,8 @@ BootstrapModel::Environment BootstrapModel::Environment::fromBuild() {
         .platform = config::platform,
         .osMajorVersion = kernelMajorVersion,
         .terminate = [] { QCoreApplication::quit(); },
+        .proxy = [](const std::string& url) { return proxy::resolve(url); },
+        .download = {},
     };
 }
 
@@ -118,6 +121,11 @@ void BootstrapModel::setPhase(InstallerPhase phase) {
 void BootstrapModel::setReceived(std::int64_t received) {
     received_ = received;
     emit receivedChanged();
+}
+
+void BootstrapModel::setReconnecting(bool reconnecting) {
+    if (phase_.kind() == InstallerPhase::Kind::downloading && phase_.reconnecting() != reconnecting)
+        setPhase(InstallerPhase::downloading(reconnecting));
 }
 
 void BootstrapModel::start() {

@@ -10,6 +10,7 @@
 
 #include <quorvane/BuildConfig.h>
 
+#include "BootstrapDownload.h"
 #include "BootstrapManifest.h"
 #include "FileIo.h"
 #include "InstallerPhase.h"
@@ -33,9 +34,13 @@ public:
         config::PlatformDescriptor platform = config::platform;
         std::function<int()> osMajorVersion; // the running system's major version
         std::function<void()> terminate;     // ends the installer after the app opened
+        // The proxy for the payload's URL; called off the main thread. None: a direct connection.
+        std::function<DownloadProxy(const std::string& url)> proxy;
+        // Waits and timeouts of the download (its proxy and reports are the model's).
+        DownloadOptions download;
 
         // Resources/ next to the executable, the build's tools, the user's temporary folder,
-        // the kernel's major version, QCoreApplication::quit.
+        // the kernel's major version, QCoreApplication::quit, the desktop's proxy.
         static Environment fromBuild();
     };
 
@@ -65,6 +70,8 @@ public:
     void start();
     // Removes the current attempt's staging folder and forgets it.
     void cleanStaging();
+    // While downloading: shows or ends the wait to reconnect.
+    void setReconnecting(bool reconnecting);
 
     // Every assignment is announced, equal values included. Used by the run, the download's
     // progress reports and tests.

@@ -23,6 +23,12 @@ namespace fs = std::filesystem;
 // How long the opened app may take to show up as running.
 constexpr std::chrono::seconds launchWait{10};
 
+// Where the download puts the tail in a staging folder.
+fs::path tailIn(const fs::path& staging, const BootstrapManifest& manifest) {
+    return manifest.embeddedPackageBytes ? staging / "Download.bin"
+                                         : staging / std::string(config::packageName);
+}
+
 } // namespace
 
 async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
@@ -41,31 +47,59 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
     if (!failure)
         co_return;
 
-    // A failure while installing keeps the verified package for Retry.
-    if (model->phase().kind() != InstallerPhase::Kind::installing)
+    // A failure while installing keeps the verified package for Retry, and a download that
+    // failed on the network or for space keeps its partial tail for Retry to continue.
+    const BootstrapFailure kind =
+        BootstrapFailure::classify(failure, BootstrapFailure::installation);
+    const auto& staging = model->stagingDirectory();
+    const bool keepsTail =
+        model->phase().kind() == InstallerPhase::Kind::downloading &&
+        (kind == BootstrapFailure::download || kind == BootstrapFailure::insufficientSpace) &&
+        staging && model->manifest() &&
+        BootstrapDownload::resumableBytes(tailIn(*staging, *model->manifest()),
+                                          *model->manifest()) > 0;
+    if (model->phase().kind() != InstallerPhase::Kind::installing && !keepsTail)
         model->cleanStaging();
     const std::stop_token token = co_await async::currentStopToken();
     if (token.stop_requested())
         co_return;
-    model->setPhase(InstallerPhase::failed(
-        BootstrapFailure::classify(failure, BootstrapFailure::installation).message()));
+    model->setPhase(InstallerPhase::failed(kind.message()));
 }
 
 async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
     const SystemContext system = environment_.system;
 
+    // A folder kept by a failed download of this run holds the tail to continue; else the sweep
+    // may adopt a killed installer's folder whose kept tail was recorded for this payload.
+    const bool holdsTail = stagingDirectory_.has_value();
+    struct Found {
+        std::optional<StagingFolder> adopted;
+        std::optional<fs::path> reusable;
+    };
     auto search = async::runInBackground(
-        [manifest, system, temporary = environment_.temporaryDirectory](std::stop_token stop) {
+        [manifest, system, holdsTail,
+         temporary = environment_.temporaryDirectory](std::stop_token stop) -> Found {
             // Staging folders of installers that were killed hold no lock any more.
-            removeAbandonedStagingFolders(temporary);
-            auto found = BootstrapSystemInstaller::reusableApp(manifest, system, stop);
+            Found found;
+            if (holdsTail)
+                removeAbandonedStagingFolders(temporary);
+            else
+                found.adopted = removeAbandonedStagingFolders(temporary, [&](const fs::path& f) {
+                    return BootstrapDownload::resumableBytes(tailIn(f, manifest), manifest) > 0;
+                });
+            found.reusable = BootstrapSystemInstaller::reusableApp(manifest, system, stop);
             // Rewrites an entry that went missing since the copy was installed.
-            if (found)
-                desktop::registerApp(*found, config::productBundleIdentifier,
+            if (found.reusable)
+                desktop::registerApp(*found.reusable, config::productBundleIdentifier,
                                      system.desktopDataHome);
             return found;
         });
-    const auto reusable = co_await search;
+    Found found = co_await search;
+    if (found.adopted) {
+        stagingDirectory_ = std::move(found.adopted->path);
+        stagingLock_ = std::move(found.adopted->lock);
+    }
+    const auto& reusable = found.reusable;
     if (reusable) {
         auto open = openApp(*reusable);
         co_await std::move(open);
@@ -114,16 +148,45 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
 }
 
 async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest) {
-    StagingFolder folder = createStagingFolder(environment_.temporaryDirectory);
-    const fs::path staging = folder.path;
-    stagingDirectory_ = staging;
-    stagingLock_ = std::move(folder.lock);
+    // The folder that a failed download left keeps its partial tail; Retry continues it.
+    std::error_code missing;
+    const bool kept = stagingDirectory_ && fs::is_directory(*stagingDirectory_, missing);
+    const std::uint64_t held =
+        kept ? BootstrapDownload::resumableBytes(tailIn(*stagingDirectory_, manifest), manifest)
+             : 0;
+    // The tail grows into the whole package in place, so the package must fit, less what is
+    // already held.
+    requireRoom(environment_.temporaryDirectory,
+                static_cast<std::uint64_t>(manifest.payloadBytes) - held);
+    if (!kept) {
+        cleanStaging();
+        StagingFolder folder = createStagingFolder(environment_.temporaryDirectory);
+        stagingDirectory_ = folder.path;
+        stagingLock_ = std::move(folder.lock);
+    }
+    const fs::path staging = *stagingDirectory_;
 
     const fs::path package = staging / std::string(config::packageName);
-    const fs::path target = manifest.embeddedPackageBytes ? staging / "Download.bin" : package;
+    const fs::path target = tailIn(staging, manifest);
+
+    DownloadOptions options = environment_.download;
+    if (environment_.proxy) {
+        auto lookup =
+            async::runInBackground([resolve = environment_.proxy, url = manifest.payloadURL](
+                                       std::stop_token) { return resolve(url); });
+        options.proxy = co_await lookup;
+        co_await async::checkCancellation();
+    }
+    options.reconnecting = [weak = weak_from_this()](bool waiting) {
+        async::postToMainThread([weak, waiting] {
+            if (const auto model = weak.lock())
+                model->setReconnecting(waiting);
+        });
+    };
 
     auto progress = [weak = weak_from_this()](std::int64_t count) { postProgress(weak, count); };
-    BootstrapDownload download(manifest, target, std::move(progress), environment_.system);
+    BootstrapDownload download(manifest, target, std::move(progress), environment_.system,
+                               std::move(options));
     auto transfer = async::fetch(download);
     co_await transfer;
 

@@ -15,13 +15,19 @@ public:
     }
     static InstallerPhase ready() { return InstallerPhase(Kind::ready); }
     static InstallerPhase checking() { return InstallerPhase(Kind::checking); }
-    static InstallerPhase downloading() { return InstallerPhase(Kind::downloading); }
+    // `reconnecting`: the connection ended early and the download waits to resume.
+    static InstallerPhase downloading(bool reconnecting = false) {
+        InstallerPhase phase(Kind::downloading);
+        phase.reconnecting_ = reconnecting;
+        return phase;
+    }
     static InstallerPhase verifying() { return InstallerPhase(Kind::verifying); }
     static InstallerPhase installing() { return InstallerPhase(Kind::installing); }
 
     Kind kind() const noexcept { return kind_; }
     // The failure sentence; empty for every other case.
     const std::string& message() const noexcept { return message_; }
+    bool reconnecting() const noexcept { return reconnecting_; }
     // While working, an installation run is in progress and start() does nothing.
     bool isWorking() const noexcept { return kind_ != Kind::failed && kind_ != Kind::ready; }
 
@@ -32,6 +38,7 @@ private:
         : kind_(kind), message_(std::move(message)) {}
     Kind kind_;
     std::string message_;
+    bool reconnecting_ = false;
 };
 
 } // namespace quorvane

@@ -74,6 +74,8 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
         const QString version = manifest ? QString::fromStdString(manifest->version) : QString();
         const std::int64_t total =
             manifest ? manifest->payloadBytes - manifest->embeddedPackageBytes.value_or(0) : 0;
+        if (model.phase().reconnecting())
+            return {{tr("Downloading %1 %2…").arg(displayName(), version), tr("Reconnecting…")}};
         return {{tr("Downloading %1 %2…").arg(displayName(), version),
                  tr("%1 MB of %2 MB")
                      .arg(QString::number(BootstrapModel::megabytes(model.received())),

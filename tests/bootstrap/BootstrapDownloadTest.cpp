@@ -21,6 +21,7 @@
 using quorvane::BootstrapDownload;
 using quorvane::BootstrapFailure;
 using quorvane::BootstrapManifest;
+using quorvane::DownloadOptions;
 using quorvane::SystemContext;
 using quorvane::test::HttpsTestServer;
 using quorvane::test::readFile;
@@ -66,11 +67,21 @@ std::vector<std::string> entries(const std::filesystem::path& dir) {
     return names;
 }
 
-// One download and everything it reports: progress values, outcomes, and whether any progress
-// came after the outcome.
+// Waits that do not slow the tests, and a clock that stands still, so that reports follow the
+// size rule only.
+DownloadOptions quickOptions() {
+    DownloadOptions options;
+    options.reconnectWaits.fill(1ms);
+    options.now = [] { return quorvane::DownloadPacing::Clock::time_point(); };
+    return options;
+}
+
+// One download and everything it reports: progress values, outcomes, waits to reconnect, and
+// whether any progress came after the outcome.
 class Fetch {
 public:
     Fetch(const BootstrapManifest& manifest, const std::filesystem::path& destination,
+          DownloadOptions options = quickOptions(),
           const SystemContext& context = trustingTestAuthority())
         : download(
               manifest, destination,
@@ -80,7 +91,33 @@ public:
                   lateProgress_ = lateProgress_ || outcomes_ > 0;
                   changed_.notify_all();
               },
-              context) {}
+              context, withRecorder(std::move(options))) {}
+
+    DownloadOptions withRecorder(DownloadOptions options) {
+        options.reconnecting = [this](bool waiting) {
+            const std::lock_guard lock(mutex_);
+            if (waiting)
+                ++waits_;
+            changed_.notify_all();
+        };
+        return options;
+    }
+
+    int waits() {
+        const std::lock_guard lock(mutex_);
+        return waits_;
+    }
+    void waitForReconnectWait() {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, 120s, [this] { return waits_ > 0 || outcomes_; }))
+            throw std::runtime_error("no wait to reconnect within two minutes");
+    }
+    // True when some report is lower than the one before it: the download started over.
+    bool startedOver() {
+        const std::lock_guard lock(mutex_);
+        return std::adjacent_find(progress_.begin(), progress_.end(), std::greater<>()) !=
+               progress_.end();
+    }
 
     void start() {
         download.fetch([this](std::exception_ptr error) {
@@ -131,6 +168,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::int64_t> progress_;
     int outcomes_ = 0;
+    int waits_ = 0;
     bool lateProgress_ = false;
     std::exception_ptr error_;
 
@@ -205,6 +243,8 @@ TEST_F(DownloadTest, RedirectToPlainHttpIsNotFollowed) {
     EXPECT_EQ(plain.requests(), 0);
 }
 
+// A drop that cannot be resumed (no validator) starts over; the same drop every time ends in the
+// download failure after the automatic resumptions.
 TEST_F(DownloadTest, TransportFailuresGiveDownloadAndLeaveNothing) {
     TempDir otherAuthority;
     const std::string makeAuthority = QUORVANE_SOURCE_DIR "/tools/authority/make-authority";
@@ -220,9 +260,10 @@ TEST_F(DownloadTest, TransportFailuresGiveDownloadAndLeaveNothing) {
     const struct {
         const char* name;
         std::string url;
+        int requests;
     } cases[] = {
-        {"connection dropped mid-body", server.url("/dropped")},
-        {"certificate from an authority not trusted", untrusted.url("/tail")},
+        {"connection dropped mid-body, no validator", server.url("/dropped"), 6},
+        {"certificate from an authority not trusted", untrusted.url("/tail"), 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -231,7 +272,9 @@ TEST_F(DownloadTest, TransportFailuresGiveDownloadAndLeaveNothing) {
         EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
         EXPECT_TRUE(entries(dir.path()).empty());
     }
-    EXPECT_EQ(untrusted.requests(), 0);
+    EXPECT_EQ(server.requests("/dropped"), cases[0].requests);
+    EXPECT_EQ(server.lastHeader("/dropped", "Range"), "");
+    EXPECT_EQ(untrusted.requests(), cases[1].requests);
 }
 
 TEST_F(DownloadTest, CancelWhileTheBodyArrivesGivesCancelled) {
@@ -306,7 +349,7 @@ TEST_F(DownloadTest, DestructorCancelsAndWaits) {
     {
         BootstrapDownload download(
             manifestFor(server.url("/slow"), 2 * MiB), destination, [](std::int64_t) {},
-            trustingTestAuthority());
+            trustingTestAuthority(), quickOptions());
         download.fetch([&](std::exception_ptr e) {
             error = e;
             ++outcomes;
@@ -344,8 +387,174 @@ TEST_F(DownloadTest, OneOutcomeWhenCancelRacesTheTransfer) {
             EXPECT_EQ(*outcome, BootstrapFailure::cancelled);
             EXPECT_TRUE(entries(dir.path()).empty());
         } else {
-            EXPECT_EQ(readFile(destination), tail);
+            EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
             std::filesystem::remove(destination);
         }
+    }
+}
+
+// Drops at random offsets: the tail is byte-identical, each resumption asks for exactly the
+// bytes that are missing, and the server hands out no more than the tail plus what was in
+// flight at each drop.
+TEST_F(DownloadTest, ResumesAfterDropsAtRandomOffsets) {
+    const std::string tail = noise(6 * MiB + 123);
+    std::mt19937 random(5);
+    for (const auto& validator : {std::pair<std::string, std::string>{"ETag", "\"v1\""},
+                                  {"Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"}}) {
+        SCOPED_TRACE(validator.first);
+        std::vector<std::size_t> drops;
+        for (int i = 0; i < 4; ++i)
+            drops.push_back(1 + random() % (tail.size() - 1));
+        std::sort(drops.begin(), drops.end());
+        drops.erase(std::unique(drops.begin(), drops.end()), drops.end());
+        HttpsTestServer flaky;
+        flaky.route("/tail",
+                    {.headers = {validator}, .body = tail, .ranges = true, .dropsAt = drops});
+        Fetch fetch(manifestFor(flaky.url("/tail"), static_cast<std::int64_t>(tail.size())),
+                    destination);
+        fetch.start();
+        ASSERT_EQ(fetch.outcome(), std::nullopt);
+        EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
+        EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Download.bin"});
+        EXPECT_EQ(flaky.requests("/tail"), static_cast<int>(drops.size()) + 1);
+        EXPECT_EQ(fetch.waits(), static_cast<int>(drops.size()));
+        EXPECT_EQ(flaky.lastHeader("/tail", "If-Range"), validator.second);
+        EXPECT_EQ(flaky.lastHeader("/tail", "Range").substr(0, 6), "bytes=");
+        EXPECT_LE(flaky.bytesServed(), tail.size() + drops.size() * 64 * 1024);
+        EXPECT_FALSE(fetch.startedOver());
+        EXPECT_EQ(fetch.progress().back(), static_cast<std::int64_t>(tail.size()));
+        std::filesystem::remove(destination);
+    }
+}
+
+// Answers to the ranged request that cannot continue the kept bytes: the download starts over
+// from byte 0, never splicing, and still ends with the exact tail.
+TEST_F(DownloadTest, RangedAnswersThatDoNotFitStartOver) {
+    const std::string tail = noise(5 * MiB);
+    const std::size_t drop = 2 * MiB + 77;
+    const auto etag = std::pair<std::string, std::string>{"ETag", "\"v1\""};
+    const struct {
+        const char* name;
+        HttpsTestServer::Route route;
+        bool startsOver;
+        int requests;
+    } cases[] = {
+        {"honest 206", {.headers = {etag}, .ranges = true}, false, 2},
+        {"200 to a ranged request", {.headers = {etag}, .ranges = false}, true, 2},
+        {"ETag changed, If-Range ignored",
+         {.headers = {etag}, .ranges = true, .ignoreIfRange = true, .rangeETag = "\"v2\""},
+         true,
+         3},
+        {"Content-Range starts elsewhere",
+         {.headers = {etag}, .ranges = true, .rangeSkew = 1000},
+         true,
+         3},
+        {"longer complete length", {.headers = {etag}, .ranges = true, .completeSkew = 1}, true, 3},
+        {"weak ETag cannot be resumed",
+         {.headers = {{"ETag", "W/\"v1\""}}, .ranges = true},
+         true,
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpsTestServer hostile;
+        auto route = c.route;
+        route.body = tail;
+        route.dropsAt = {drop};
+        hostile.route("/tail", route);
+        Fetch fetch(manifestFor(hostile.url("/tail"), static_cast<std::int64_t>(tail.size())),
+                    destination);
+        fetch.start();
+        ASSERT_EQ(fetch.outcome(), std::nullopt);
+        EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
+        EXPECT_EQ(fetch.startedOver(), c.startsOver);
+        EXPECT_EQ(hostile.requests("/tail"), c.requests);
+        for (const auto received : fetch.progress())
+            EXPECT_LE(received, static_cast<std::int64_t>(tail.size()));
+        std::filesystem::remove(destination);
+    }
+}
+
+// Five resumptions in a row that bring nothing end in the download failure; the tail stays, and
+// a new fetch (Retry) continues it. A kept tail recorded for another payload is not continued.
+TEST_F(DownloadTest, FiveDropsInARowFailAndALaterFetchContinues) {
+    const std::string tail = noise(4 * MiB);
+    const std::size_t stuck = 3 * MiB;
+    const HttpsTestServer::Route good{
+        .headers = {{"ETag", "\"v1\""}}, .body = tail, .ranges = true};
+    auto dropping = good;
+    dropping.dropAfter = stuck;
+    server.route("/tail", dropping);
+    const auto manifest = manifestFor(server.url("/tail"), static_cast<std::int64_t>(tail.size()));
+    {
+        Fetch fetch(manifest, destination);
+        fetch.start();
+        EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
+        EXPECT_EQ(fetch.waits(), 5);
+        EXPECT_EQ(server.requests("/tail"), 6);
+        EXPECT_EQ(server.lastHeader("/tail", "Range"), "bytes=" + std::to_string(stuck) + "-");
+    }
+    EXPECT_EQ(entries(dir.path()),
+              (std::vector<std::string>{"Download.bin.partial", "Download.bin.source"}));
+    EXPECT_EQ(BootstrapDownload::resumableBytes(destination, manifest), stuck);
+    auto other = manifest;
+    other.payloadSHA256 = std::string(64, 'b');
+    EXPECT_EQ(BootstrapDownload::resumableBytes(destination, other), 0u);
+
+    server.route("/tail", good);
+    const std::size_t servedBefore = server.bytesServed();
+    {
+        Fetch retry(manifest, destination);
+        retry.start();
+        ASSERT_EQ(retry.outcome(), std::nullopt);
+        EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
+        EXPECT_EQ(retry.progress().front(), static_cast<std::int64_t>(stuck));
+        EXPECT_EQ(server.bytesServed() - servedBefore, tail.size() - stuck);
+    }
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Download.bin"});
+
+    // The same kept state, but for another payload: thrown away, fetched from byte 0.
+    std::filesystem::remove(destination);
+    server.route("/tail", dropping);
+    {
+        Fetch fetch(manifest, destination);
+        fetch.start();
+        EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
+    }
+    server.route("/tail", good);
+    other.payloadURL = manifest.payloadURL;
+    Fetch fresh(other, destination);
+    fresh.start();
+    ASSERT_EQ(fresh.outcome(), std::nullopt);
+    EXPECT_EQ(server.lastHeader("/tail", "Range"), "");
+    EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
+}
+
+TEST_F(DownloadTest, CancelWhileWaitingToReconnectEndsAtOnce) {
+    server.route("/tail", {.headers = {{"ETag", "\"v1\""}},
+                           .body = noise(2 * MiB),
+                           .dropAfter = MiB,
+                           .ranges = true});
+    auto options = quickOptions();
+    options.reconnectWaits.fill(std::chrono::hours(1));
+    Fetch fetch(manifestFor(server.url("/tail"), 2 * MiB), destination, options);
+    fetch.start();
+    fetch.waitForReconnectWait();
+    fetch.download.cancel();
+    EXPECT_EQ(fetch.outcome(), BootstrapFailure::cancelled);
+    EXPECT_EQ(server.requests("/tail"), 1);
+    EXPECT_TRUE(entries(dir.path()).empty());
+}
+
+TEST_F(DownloadTest, RoomIsCheckedOnTheTemporaryFileSystem) {
+    quorvane::test::SmallFileSystem small(dir / "small", MiB);
+    if (!small.mounted())
+        GTEST_SKIP() << "mounting a small file system needs root";
+    EXPECT_NO_THROW(quorvane::requireRoom(small.path(), MiB / 2));
+    try {
+        quorvane::requireRoom(small.path(), 2 * MiB);
+        FAIL() << "2 MiB fit on a 1 MiB file system";
+    } catch (const BootstrapFailure& f) {
+        EXPECT_EQ(f, BootstrapFailure::insufficientSpace);
     }
 }

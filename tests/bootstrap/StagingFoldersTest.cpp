@@ -70,3 +70,33 @@ TEST(StagingFolders, ASweepInTheGapBetweenCreationAndLockNeverTakesALiveFolder) 
     EXPECT_TRUE(fs::is_directory(folder.path));
     EXPECT_EQ(std::distance(fs::directory_iterator(temporary.path()), fs::directory_iterator()), 1);
 }
+
+// The sweep keeps the first abandoned folder it is told to adopt, locked, and removes the rest;
+// a live folder is neither asked about nor touched.
+TEST(StagingFolders, TheSweepAdoptsOneAbandonedFolderUnderItsLock) {
+    TempDir tmp;
+    const auto name = [&](char c) {
+        return tmp /
+               (std::string(stagingFolderPrefix) + "0000000" + c + "-0000-4000-8000-000000000000");
+    };
+    for (const char c : {'1', '2', '3', '4'}) {
+        std::filesystem::create_directory(name(c));
+        writeFile(name(c) / "Download.bin.partial", std::string(1, c));
+    }
+    const FileDescriptor live = lockStagingFolder(name('4'));
+    std::vector<std::string> asked;
+    auto adopted = removeAbandonedStagingFolders(tmp.path(), [&](const std::filesystem::path& f) {
+        asked.push_back(f.filename().string());
+        return f == name('2') || f == name('3');
+    });
+    ASSERT_TRUE(adopted);
+    const bool first = adopted->path == name('2') || adopted->path == name('3');
+    EXPECT_TRUE(first) << adopted->path;
+    EXPECT_TRUE(std::filesystem::exists(adopted->path / "Download.bin.partial"));
+    EXPECT_THROW(lockStagingFolder(adopted->path), std::system_error) << "adopted unlocked";
+    EXPECT_FALSE(std::filesystem::exists(name('1')));
+    EXPECT_EQ(std::filesystem::exists(name('2')) + std::filesystem::exists(name('3')), 1)
+        << "only one folder is adopted";
+    EXPECT_TRUE(std::filesystem::exists(name('4')));
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), name('4').filename().string()), 0);
+}

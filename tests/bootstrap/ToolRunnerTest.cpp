@@ -1,7 +1,7 @@
 #include "BootstrapSystemInstaller.h"
 #include "FakeTools.h"
-#include "TempDir.h"
 #include "FileIo.h"
+#include "TempDir.h"
 
 #include <csignal>
 #include <string>

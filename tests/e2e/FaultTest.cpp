@@ -6,6 +6,8 @@
 #include "Process.h"
 #include "SmallFileSystem.h"
 
+#include <thread>
+
 using namespace quorvane;
 using namespace quorvane::test;
 namespace fs = std::filesystem;
@@ -108,9 +110,6 @@ TEST_F(E2e, HostileServerAnswers) {
         {"the server answers 206 with the whole tail",
          {.status = 206, .bodyFile = world.kit.tail},
          BootstrapFailure::download},
-        {"the server closes the connection mid-body",
-         {.bodyFile = world.kit.tail, .dropAfter = tail.size() / 2},
-         BootstrapFailure::download},
         {"the server sends one byte too many", {.body = tail + "!"}, BootstrapFailure::size},
         {"the tail's digest is wrong (one byte changed)",
          {.body = changed},
@@ -121,6 +120,65 @@ TEST_F(E2e, HostileServerAnswers) {
         expectSurvived(c.fault, runToFailure(world), c.expected);
     }
     EXPECT_EQ(world.server.requests("/elsewhere"), 0) << "a redirect was followed";
+}
+
+// Connections that end mid-body: the installer resumes where they ended and installs; after
+// five drops in a row without new bytes it shows the download sentence, and Retry resumes.
+TEST_F(E2e, ConnectionsThatDropMidBody) {
+    const std::string installedNow = "2.4.1 (2410.1), valid";
+    {
+        FaultWorld fault;
+        E2eWorld& world = fault.world;
+        const auto tailBytes = static_cast<std::size_t>(fs::file_size(world.kit.tail));
+        world.server.route("/tail", {.headers = {{"ETag", "\"e2e-1\""}},
+                                     .bodyFile = world.kit.tail,
+                                     .ranges = true,
+                                     .dropsAt = {tailBytes / 2}});
+        auto run = world.launch();
+        expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
+        EXPECT_EQ(world.server.requests("/tail"), 2);
+        EXPECT_EQ(world.server.bytesServed(), tailBytes) << "bytes fetched twice";
+        run->stopNamespace();
+        const auto installed = world.describeInstalled();
+        const auto leftovers = world.leftovers();
+        EXPECT_EQ(installed, installedNow);
+        EXPECT_EQ(leftovers, std::vector<std::string>{});
+        recordSurvival("the server closes the connection mid-body",
+                       "(none: it resumed and installed)", installed, leftovers);
+    }
+    {
+        FaultWorld fault;
+        E2eWorld& world = fault.world;
+        const auto tailBytes = static_cast<std::size_t>(fs::file_size(world.kit.tail));
+        const HttpsTestServer::Route whole{
+            .headers = {{"ETag", "\"e2e-2\""}}, .bodyFile = world.kit.tail, .ranges = true};
+        auto dropping = whole;
+        dropping.dropAfter = tailBytes / 2;
+        world.server.route("/tail", dropping);
+        auto run = world.launch();
+        const auto failed = run->settle(world.reader());
+        const std::string sentence = failed.sentence.value_or("(none)");
+        EXPECT_EQ(sentence, sentenceOf(BootstrapFailure::download));
+        EXPECT_EQ(world.server.requests("/tail"), 6) << "one request and five resumptions";
+
+        world.server.route("/tail", whole);
+        // The Retry link sits under this sentence's lines.
+        run->click(world.reader().retryPoint(sentence));
+        // The window may still show the sentence for a moment: wait for Retry's request.
+        for (int i = 0; i < 600 && world.server.requests("/tail") == 6; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
+        EXPECT_EQ(world.server.lastHeader("/tail", "Range"),
+                  "bytes=" + std::to_string(tailBytes / 2) + "-");
+        EXPECT_EQ(world.server.bytesServed(), tailBytes) << "Retry fetched bytes again";
+        run->stopNamespace();
+        const auto installed = world.describeInstalled();
+        const auto leftovers = world.leftovers();
+        EXPECT_EQ(installed, installedNow);
+        EXPECT_EQ(leftovers, std::vector<std::string>{});
+        recordSurvival("the connection drops five times in a row without new bytes, then Retry",
+                       sentence + " Retry resumed and installed.", installed, leftovers);
+    }
 }
 
 TEST_F(E2e, PackagesThatAreNotThePinnedBuild) {

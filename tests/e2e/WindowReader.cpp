@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <stdexcept>
 
 #include "BootstrapFailure.h"
 #include "BootstrapModel.h"
@@ -56,9 +57,16 @@ WindowReader::WindowReader(const std::filesystem::path& resources) {
         CloseButton& close = window.titlebar().closeButton();
         close_ = close.mapTo(&window, close.rect().center());
         windowSize_ = window.size();
-        candidates_.push_back({sentence, rect, whole.copy(rect)});
+        candidates_.push_back({sentence, rect, whole.copy(rect), retry_});
         window.hide();
     }
+}
+
+QPoint WindowReader::retryPoint(const std::string& sentence) const {
+    for (const auto& candidate : candidates_)
+        if (candidate.sentence == sentence)
+            return candidate.retry;
+    throw std::invalid_argument("not a failure sentence: " + sentence);
 }
 
 std::optional<std::string> WindowReader::failureSentence(const QImage& capture) const {

@@ -22,6 +22,8 @@ public:
 
     // Where the Retry link and the close control lie, in window coordinates.
     QPoint retryPoint() const { return retry_; }
+    // The Retry link under `sentence`, which moves with the sentence's lines.
+    QPoint retryPoint(const std::string& sentence) const;
     QPoint closePoint() const { return close_; }
     QSize windowSize() const { return windowSize_; }
 
@@ -30,6 +32,7 @@ private:
         std::string sentence;
         QRect rect; // the status block's place, which depends on its lines
         QImage status;
+        QPoint retry;
     };
     std::vector<Candidate> candidates_;
     QPoint retry_;

@@ -19,7 +19,7 @@ std::string describe(const InstallerPhase& phase) {
     case InstallerPhase::Kind::checking:
         return "checking";
     case InstallerPhase::Kind::downloading:
-        return "downloading";
+        return phase.reconnecting() ? "downloading, reconnecting" : "downloading";
     case InstallerPhase::Kind::verifying:
         return "verifying";
     case InstallerPhase::Kind::installing:
@@ -142,6 +142,7 @@ void RunRig::makeModel() {
     env.platform = config::linuxPlatform;
     env.osMajorVersion = [] { return 6; };
     env.terminate = [this] { ++terminated; };
+    env.download.reconnectWaits.fill(std::chrono::milliseconds(20));
     model = BootstrapModel::create(env);
     phases.clear();
     QObject::connect(model.get(), &BootstrapModel::phaseChanged,

@@ -1,12 +1,15 @@
 #include "RunRig.h"
 
+#include "BootstrapDownload.h"
 #include "BootstrapFailure.h"
 #include "EventLoop.h"
 #include "Process.h"
+#include "SmallFileSystem.h"
 #include "StagingFolders.h"
 #include "Workspace.h"
 
 #include <functional>
+#include <future>
 
 #include <gtest/gtest.h>
 
@@ -158,6 +161,96 @@ TEST(InstallationRun, FailuresBeforeInstallingRemoveTheStagingFolder) {
         EXPECT_FALSE(rig.model->stagingDirectory()) << c.name;
         EXPECT_EQ(rig.terminated, 0) << c.name;
     }
+}
+
+// A connection that keeps dropping ends in the download sentence with the partial tail kept;
+// Retry asks only for the missing bytes and installs.
+TEST(InstallationRun, RetryAfterADownloadFailureContinuesTheKeptTail) {
+    RunRig rig;
+    const std::string tail = rig.package.substr(1 << 20);
+    const HttpsTestServer::Route good{
+        .headers = {{"ETag", "\"t1\""}}, .body = tail, .ranges = true};
+    auto dropping = good;
+    dropping.dropAfter = tail.size() / 2;
+    rig.server.route("/tail", dropping);
+    rig.startAndSettle();
+    const std::string reconnecting = "downloading, reconnecting";
+    Phases expected = {checking, downloading};
+    for (int i = 0; i < 5; ++i) {
+        expected.push_back(reconnecting);
+        expected.push_back(downloading);
+    }
+    expected.push_back(failed(BootstrapFailure::download));
+    EXPECT_EQ(rig.phases, expected);
+    ASSERT_EQ(rig.stagingFolders().size(), 1u);
+    const auto kept = rig.stagingFolders().front();
+
+    rig.server.route("/tail", good);
+    rig.phases.clear();
+    const std::size_t served = rig.server.bytesServed();
+    rig.startAndSettle();
+    EXPECT_EQ(rig.phases, firstInstallation);
+    EXPECT_EQ(rig.server.lastHeader("/tail", "Range"),
+              "bytes=" + std::to_string(tail.size() / 2) + "-");
+    EXPECT_EQ(rig.server.bytesServed() - served, tail.size() - tail.size() / 2);
+    EXPECT_FALSE(fs::exists(kept));
+    EXPECT_EQ(rig.terminated, 1);
+    EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
+}
+
+// What an installer killed mid-download leaves: its staging folder with the kept tail, and no
+// lock. A new run adopts the one recorded for its payload, continues it, and removes the rest.
+TEST(InstallationRun, ANewRunContinuesTheTailOfAKilledInstaller) {
+    RunRig rig;
+    const std::string tail = rig.package.substr(1 << 20);
+    const HttpsTestServer::Route good{
+        .headers = {{"ETag", "\"t1\""}}, .body = tail, .ranges = true};
+    auto dropping = good;
+    dropping.dropAfter = tail.size() / 3;
+    rig.server.route("/tail", dropping);
+    const auto leaveTail = [&](const std::string& uuid, const BootstrapManifest& manifest) {
+        const fs::path folder = rig.temporary / ("quorvane-installer-" + uuid);
+        fs::create_directory(folder);
+        DownloadOptions options;
+        options.reconnectWaits.fill(std::chrono::milliseconds(1));
+        std::promise<std::exception_ptr> outcome;
+        BootstrapDownload download(manifest, folder / "Download.bin", {},
+                                   rig.model->environment().system, options);
+        download.fetch([&](std::exception_ptr e) { outcome.set_value(e); });
+        EXPECT_TRUE(outcome.get_future().get());
+        return folder;
+    };
+    auto other = rig.manifest;
+    other.payloadSHA256 = std::string(64, 'b');
+    const fs::path foreign = leaveTail("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", other);
+    const fs::path ours = leaveTail("11111111-2222-3333-4444-555555555555", rig.manifest);
+    ASSERT_EQ(BootstrapDownload::resumableBytes(ours / "Download.bin", rig.manifest),
+              tail.size() / 3);
+
+    rig.server.route("/tail", good);
+    const std::size_t served = rig.server.bytesServed();
+    rig.startAndSettle();
+    EXPECT_EQ(rig.phases, firstInstallation);
+    EXPECT_EQ(rig.server.lastHeader("/tail", "Range"),
+              "bytes=" + std::to_string(tail.size() / 3) + "-");
+    EXPECT_EQ(rig.server.bytesServed() - served, tail.size() - tail.size() / 3);
+    EXPECT_TRUE(rig.stagingFolders().empty());
+    EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
+}
+
+// No room for the package: the space sentence at once, before any request.
+TEST(InstallationRun, NoRoomForThePackageFailsBeforeARequest) {
+    RunRig rig;
+    SmallFileSystem small(rig.root / "small", 1 << 20);
+    if (!small.mounted())
+        GTEST_SKIP() << "mounting a small file system needs root";
+    fs::remove_all(rig.temporary);
+    fs::create_symlink(small.path(), rig.temporary);
+    rig.startAndSettle();
+    EXPECT_EQ(rig.phases,
+              (Phases{checking, downloading, failed(BootstrapFailure::insufficientSpace)}));
+    EXPECT_EQ(rig.server.requests(), 0);
+    EXPECT_TRUE(fs::is_empty(small.path()));
 }
 
 TEST(InstallationRun, AnInstalledAppThatCannotOpenIsALaunchFailureAndStaysInPlace) {

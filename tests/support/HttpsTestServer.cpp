@@ -70,21 +70,61 @@ HttpsTestServer::HttpsTestServer(Transport transport, const std::filesystem::pat
             file = std::make_shared<BodyFile>(route->bodyFile);
             length = static_cast<std::size_t>(std::filesystem::file_size(route->bodyFile));
         }
-        if (length == 0 && !route->dropAfter && !route->stallAfter)
+        // Ranges are this server's to answer, honestly or not: httplib must not cut the body
+        // again by the request's Range header.
+        const_cast<httplib::Request&>(request).ranges.clear();
+        // Where this answer's body starts in the whole body.
+        std::size_t start = 0;
+        const std::string range = request.get_header_value("Range");
+        if (route->ranges && route->status == 200 && range.starts_with("bytes=") &&
+            range.ends_with("-")) {
+            const std::size_t from = std::stoull(range.substr(6));
+            const std::string ifRange = request.get_header_value("If-Range");
+            bool current = ifRange.empty();
+            for (const auto& [name, value] : route->headers)
+                current =
+                    current || ((name == "ETag" || name == "Last-Modified") && value == ifRange);
+            if (from + route->rangeSkew < length && (route->ignoreIfRange || current)) {
+                if (!route->rangeETag.empty()) {
+                    response.headers.erase("ETag");
+                    response.set_header("ETag", route->rangeETag);
+                }
+                start = from + route->rangeSkew;
+                response.status = 206;
+                response.set_header("Content-Range",
+                                    "bytes " + std::to_string(start) + "-" +
+                                        std::to_string(length - 1) + "/" +
+                                        std::to_string(length + route->completeSkew));
+            }
+        }
+        if (length == start && !route->dropAfter && !route->stallAfter)
             return;
+        std::optional<std::size_t> dropAt = route->dropAfter;
+        {
+            const std::lock_guard lock(mutex_);
+            auto& done = dropsDone_[request.path];
+            while (done < route->dropsAt.size() && route->dropsAt[done] <= start)
+                ++done;
+            if (done < route->dropsAt.size()) {
+                if (!dropAt || route->dropsAt[done] < *dropAt)
+                    dropAt = route->dropsAt[done];
+                ++done;
+            }
+        }
         response.set_content_provider(
-            length, "application/octet-stream",
-            [this, route = *route, file](std::size_t offset, std::size_t remaining,
-                                         httplib::DataSink& sink) {
-                if (route.dropAfter && offset >= *route.dropAfter)
+            length - start, "application/octet-stream",
+            [this, route = *route, file, start, dropAt](std::size_t relative, std::size_t remaining,
+                                                        httplib::DataSink& sink) {
+                const std::size_t offset = start + relative;
+                if (dropAt && offset >= *dropAt)
                     return false;
                 if (route.stallAfter && offset >= *route.stallAfter) {
                     waitWhileRunning(std::chrono::hours(1));
                     return false;
                 }
                 std::size_t n = std::min(remaining, route.pieceBytes);
-                for (const auto& limit : {route.dropAfter, route.stallAfter})
-                    if (limit)
+                for (const auto& limit : {dropAt, route.stallAfter})
+                    if (limit && *limit > offset)
                         n = std::min(n, *limit - offset);
                 std::string piece(n, '\0');
                 if (file) {
@@ -96,6 +136,10 @@ HttpsTestServer::HttpsTestServer(Transport transport, const std::filesystem::pat
                 }
                 if (!sink.write(piece.data(), piece.size()))
                     return false;
+                {
+                    const std::lock_guard lock(mutex_);
+                    served_ += n;
+                }
                 return route.pause.count() == 0 || waitWhileRunning(route.pause);
             });
     });
@@ -122,6 +166,7 @@ HttpsTestServer::~HttpsTestServer() {
 void HttpsTestServer::route(const std::string& path, Route route) {
     const std::lock_guard lock(mutex_);
     routes_[path] = std::move(route);
+    dropsDone_[path] = 0;
 }
 
 std::optional<HttpsTestServer::Route> HttpsTestServer::find(const std::string& path) {
@@ -146,6 +191,11 @@ int HttpsTestServer::requests(const std::string& path) const {
     const std::lock_guard lock(mutex_);
     const auto it = received_.find(path);
     return it == received_.end() ? 0 : it->second.count;
+}
+
+std::size_t HttpsTestServer::bytesServed() const {
+    const std::lock_guard lock(mutex_);
+    return served_;
 }
 
 int HttpsTestServer::requests() const {

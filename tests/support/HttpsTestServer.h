@@ -43,6 +43,19 @@ public:
         // Nothing is answered until this many requests for the path have arrived, so that
         // clients started apart still overlap.
         int holdUntilRequests = 0;
+        // Answers "Range: bytes=K-" with 206 from K, when If-Range is absent or names the
+        // route's ETag or Last-Modified (else 200); offsets of dropAfter and stallAfter stay the
+        // whole body's.
+        bool ranges = false;
+        bool ignoreIfRange = false; // 206 whatever If-Range names
+        std::string rangeETag{};    // when set, the ETag that 206 answers carry
+        // A hostile 206: the body starts this much after K (and says so), and the complete
+        // length announced is off by this much.
+        std::size_t rangeSkew = 0;
+        std::size_t completeSkew = 0;
+        // Absolute body offsets where a connection is dropped, each one once, in order (counted
+        // again from the first whenever the route is set).
+        std::vector<std::size_t> dropsAt{};
     };
 
     enum class Transport { https, plainHttp };
@@ -62,6 +75,8 @@ public:
     int requests() const;
     // A header of the latest request for `path` ("" when absent).
     std::string lastHeader(const std::string& path, const std::string& name) const;
+    // Body bytes handed to connections, for every path.
+    std::size_t bytesServed() const;
 
 private:
     struct Received {
@@ -83,6 +98,8 @@ private:
     std::map<std::string, Route> routes_;
     std::map<std::string, Received> received_;
     int total_ = 0;
+    std::size_t served_ = 0;
+    std::map<std::string, std::size_t> dropsDone_; // per path
 };
 
 } // namespace quorvane::test

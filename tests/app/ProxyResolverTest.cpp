@@ -1,0 +1,123 @@
+#include "ProxyResolver.h"
+
+#include <map>
+#include <optional>
+#include <thread>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+
+#include <gtest/gtest.h>
+
+#include "Daemon.h"
+#include "TempDir.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Variables = std::map<std::string, std::string>;
+
+std::function<const char*(const char*)> from(const Variables& variables) {
+    return [&variables](const char* name) -> const char* {
+        const auto it = variables.find(name);
+        return it == variables.end() ? nullptr : it->second.c_str();
+    };
+}
+
+bool waitForPortal(const QDBusConnection& connection, bool present) {
+    for (int i = 0; i < 1000; ++i) {
+        if (connection.interface()->isServiceRegistered(
+                QStringLiteral("org.freedesktop.portal.Desktop")) == present)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(ProxyResolver, EnvironmentIsReadAsLibcurlReadsIt) {
+    const struct {
+        const char* name;
+        Variables variables;
+        DownloadProxy expected;
+    } cases[] = {
+        {"nothing set", {}, {"", ""}},
+        {"lower case first",
+         {{"https_proxy", "http://a:1"}, {"HTTPS_PROXY", "http://b:2"}, {"all_proxy", "c:3"}},
+         {"http://a:1", ""}},
+        {"upper case next",
+         {{"HTTPS_PROXY", "http://b:2"}, {"all_proxy", "c:3"}},
+         {"http://b:2", ""}},
+        {"all_proxy last", {{"ALL_PROXY", "socks5://d:4"}}, {"socks5://d:4", ""}},
+        {"http_proxy is not for https", {{"http_proxy", "http://e:5"}}, {"", ""}},
+        {"an empty value counts as unset",
+         {{"https_proxy", ""}, {"HTTPS_PROXY", "http://b:2"}},
+         {"http://b:2", ""}},
+        {"no_proxy then NO_PROXY",
+         {{"https_proxy", "http://a:1"}, {"NO_PROXY", "example.org"}},
+         {"http://a:1", "example.org"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(proxy::fromEnvironment(from(c.variables)), c.expected);
+    }
+}
+
+TEST(ProxyResolver, PortalAnswerTakesTheFirstSupportedEntry) {
+    using List = std::vector<std::string>;
+    EXPECT_EQ(proxy::fromPortalAnswer({}), std::nullopt);
+    EXPECT_EQ(proxy::fromPortalAnswer(List{"direct://", "http://a:1"})->uri, "direct://");
+    EXPECT_EQ(proxy::fromPortalAnswer(List{"socks4://a:1", "https://b:2"})->uri, "https://b:2");
+    // Nothing supported: handed on, so that the download fails rather than going direct.
+    EXPECT_EQ(proxy::fromPortalAnswer(List{"socks4://a:1"})->uri, "socks4://a:1");
+    EXPECT_EQ(curlProxy("socks4://a:1"), std::nullopt);
+    EXPECT_EQ(curlProxy("socks://a:1"), "socks5h://a:1");
+    EXPECT_EQ(curlProxy("SOCKS5://a:1"), "socks5h://a:1");
+    EXPECT_EQ(curlProxy("direct://"), "");
+    EXPECT_EQ(curlProxy("proxy.example:3128"), "http://proxy.example:3128");
+}
+
+// A private session bus with a portal stand-in that answers, or takes the call and stays
+// silent, or is not there at all; the environment decides whenever the portal does not.
+TEST(ProxyResolver, AsksThePortalOnTheSessionBus) {
+    TempDir dir;
+    const std::string address = "unix:path=" + (dir / "bus").string();
+    const Daemon bus({"dbus-daemon", "--session", "--nofork", "--address=" + address});
+    for (int i = 0; i < 500 && !std::filesystem::exists(dir / "bus"); ++i)
+        std::this_thread::sleep_for(10ms);
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QString::fromStdString(address), "private-session");
+    ASSERT_TRUE(connection.isConnected());
+    const Variables environment{{"https_proxy", "http://from-environment:8080"}};
+    const std::string url = "https://downloads.example/tail";
+    const std::string standIn = QUORVANE_SOURCE_DIR "/tests/app/portal_standin.py";
+
+    EXPECT_EQ(proxy::resolve(url, 2s, connection, from(environment)).uri,
+              "http://from-environment:8080")
+        << "no portal on the bus";
+
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string expected;
+    } cases[] = {
+        {"an HTTP proxy", {"answer", "http://proxy.example:3128"}, "http://proxy.example:3128"},
+        {"a socks proxy", {"answer", "socks://127.0.0.1:1080"}, "socks://127.0.0.1:1080"},
+        {"direct", {"answer", "direct://"}, "direct://"},
+        {"silent: the environment after the wait", {"silent"}, "http://from-environment:8080"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv{standIn, address};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        std::optional<Daemon> portal(std::in_place, argv);
+        ASSERT_TRUE(waitForPortal(connection, true));
+        EXPECT_EQ(proxy::resolve(url, 500ms, connection, from(environment)).uri, c.expected);
+        portal.reset();
+        ASSERT_TRUE(waitForPortal(connection, false));
+    }
+}
