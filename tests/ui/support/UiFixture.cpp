@@ -43,6 +43,8 @@ ModelFixture::ModelFixture(std::optional<BootstrapManifest> manifest, int osMajo
         .platform = config::platform,
         .osMajorVersion = [osMajorVersion] { return osMajorVersion; },
         .terminate = [] {},
+        .proxy = {},
+        .download = {},
     });
 }
 
