@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "HttpsTestServer.h"
+#include "Noise.h"
 #include "SmallFileSystem.h"
 #include "TempDir.h"
 
@@ -29,17 +30,11 @@ using quorvane::test::TempDir;
 using quorvane::test::writeFile;
 using namespace std::chrono_literals;
 
+using quorvane::test::noise;
+
 namespace {
 
 constexpr std::int64_t MiB = 1 << 20;
-
-std::string noise(std::size_t length) {
-    std::mt19937 random(3);
-    std::string bytes(length, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 BootstrapManifest manifestFor(const std::string& url, std::int64_t limit,
                               std::optional<std::int64_t> embedded = 1000) {

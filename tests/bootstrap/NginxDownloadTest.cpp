@@ -16,6 +16,7 @@
 #include "Daemon.h"
 #include "DroppingRelay.h"
 #include "HttpsTestServer.h"
+#include "Noise.h"
 #include "TempDir.h"
 
 using namespace quorvane;
@@ -25,14 +26,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::uint64_t MiB = 1 << 20;
-
-std::string noise(std::size_t length, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(length, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 // nginx serving `www` over HTTPS with the build's certificate, on a free loopback port.
 struct Nginx {

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include "Noise.h"
 #include "SmallFileSystem.h"
 #include "TempDir.h"
 
@@ -25,18 +26,11 @@ using quorvane::test::TempDir;
 using quorvane::test::writeFile;
 namespace BootstrapVerification = quorvane::BootstrapVerification;
 
+using quorvane::test::noise;
+
 namespace {
 
 constexpr std::int64_t MiB = 1 << 20;
-
-// Bytes that differ from chunk to chunk, so that a chunk put in the wrong place shows.
-std::string noise(std::size_t length, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(length, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 BootstrapManifest manifestFor(std::optional<std::int64_t> n, std::int64_t total) {
     BootstrapManifest m;

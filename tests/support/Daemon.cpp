@@ -29,14 +29,6 @@ struct Socket {
     int fd;
 };
 
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 } // namespace
 
 Daemon::Daemon(const std::vector<std::string>& argv) {
@@ -63,6 +55,14 @@ Daemon::~Daemon() {
     }
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
+}
+
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
 }
 
 int freeLoopbackPort() {

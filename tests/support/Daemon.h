@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 namespace quorvane::test {
@@ -23,6 +24,8 @@ private:
     pid_t pid_ = -1;
 };
 
+// The address of `port` on 127.0.0.1.
+sockaddr_in loopback(int port);
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
 // Waits until something accepts connections on 127.0.0.1:`port`; false after `limit`.

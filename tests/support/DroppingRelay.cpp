@@ -1,5 +1,7 @@
 #include "DroppingRelay.h"
 
+#include "Daemon.h"
+
 #include <stdexcept>
 
 #include <arpa/inet.h>
@@ -11,15 +13,6 @@
 
 namespace quorvane::test {
 namespace {
-
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 // Closes a descriptor when it goes away.
 struct Closing {
     int fd;
