@@ -83,7 +83,8 @@ const XServer& sharedXServer() {
 
 InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, const fs::path& tmp,
                            const fs::path& scratch, QPoint place,
-                           std::set<std::string>& claimedWindows, const fs::path& alsoRunning)
+                           std::set<std::string>& claimedWindows, const fs::path& alsoRunning,
+                           const std::map<std::string, std::string>& environment)
     : scratch_(scratch), nsFile_(scratch / "namespace"), statusFile_(scratch / "status"),
       claimedWindows_(claimedWindows), place_(place) {
     fs::create_directories(scratch);
@@ -95,8 +96,10 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
     if (!alsoRunning.empty())
         argv.insert(argv.end(), {"--also", alsoRunning.string()});
     argv.insert(argv.end(), {"--", executable.string()});
-    process_ =
-        std::make_unique<ChildProcess>(argv, installerEnvironment(), scratch / "installer.log");
+    auto childEnvironment = installerEnvironment();
+    for (const auto& [name, value] : environment)
+        childEnvironment[name] = value;
+    process_ = std::make_unique<ChildProcess>(argv, childEnvironment, scratch / "installer.log");
     const auto deadline = std::chrono::steady_clock::now() + windowLimit;
     while (nsIdentity_.empty() && std::chrono::steady_clock::now() < deadline) {
         std::error_code ec;
@@ -179,6 +182,12 @@ InstallerRun::Outcome InstallerRun::settle(const WindowReader& reader) {
     return {};
 }
 
+bool InstallerRun::focusWindow() {
+    const std::string id = windowId();
+    return !id.empty() && runCommand({"/usr/bin/env", "DISPLAY=" + sharedXServer().display(),
+                                      "xdotool", "windowfocus", "--sync", id}) == 0;
+}
+
 void InstallerRun::click(QPoint point) {
     const std::string id = windowId();
     ASSERT_FALSE(id.empty()) << "no installer window";
@@ -234,7 +243,8 @@ void InstallerRun::stopNamespace() {
 // --- E2eWorld ---------------------------------------------------------------------------------
 
 E2eWorld::E2eWorld(Options options)
-    : home(root / "home"), tmp(root / "tmp"), installerFolder(root / "installer") {
+    : home(root / "home"), tmp(root / "tmp"), installerFolder(root / "installer"),
+      environment_(std::move(options.environment)) {
     for (const auto& dir : {home, tmp, installerFolder / "Resources"})
         fs::create_directories(dir);
     ProductKitOptions kitOptions;
@@ -242,7 +252,7 @@ E2eWorld::E2eWorld(Options options)
     kitOptions.build = options.build;
     kitOptions.prefixBytes = options.prefix ? std::optional<std::int64_t>(256 << 10) : std::nullopt;
     kitOptions.packageAuthority = options.packageAuthority;
-    kitOptions.fillerBytes = 1 << 20;
+    kitOptions.fillerBytes = options.fillerBytes;
     kit = makeProductKit(root / "kit", server.url("/tail"), QUORVANE_FIXTURE_APP, kitOptions);
     server.route("/tail", {.bodyFile = kit.tail});
 
@@ -297,10 +307,10 @@ std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolde
                                                const fs::path& alsoRunning) {
     reader();
     ++runs_;
-    return std::make_unique<InstallerRun>(installerFolder / "quorvane-installer",
-                                          homeFolder.value_or(home), tmpFolder.value_or(tmp),
-                                          root / ("run-" + std::to_string(runs_)),
-                                          QPoint(runs_ % 2 * 520, 0), claimedWindows_, alsoRunning);
+    return std::make_unique<InstallerRun>(
+        installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
+        root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0), claimedWindows_,
+        alsoRunning, environment_);
 }
 
 const WindowReader& E2eWorld::reader() {

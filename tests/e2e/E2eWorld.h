@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -32,7 +33,8 @@ public:
     InstallerRun(const std::filesystem::path& executable, const std::filesystem::path& home,
                  const std::filesystem::path& tmp, const std::filesystem::path& scratch,
                  QPoint place, std::set<std::string>& claimedWindows,
-                 const std::filesystem::path& alsoRunning = {});
+                 const std::filesystem::path& alsoRunning = {},
+                 const std::map<std::string, std::string>& environment = {});
     ~InstallerRun(); // kills the installer and everything else started in its namespace
 
     // The installer's exit status once it has ended (waiting at most `limit`).
@@ -49,6 +51,8 @@ public:
     };
     // Waits until the installer has ended or its window shows a failure sentence.
     Outcome settle(const WindowReader& reader);
+    // Gives the window the input focus, as a window manager would; false without a window.
+    bool focusWindow();
     // Clicks in the window at a point of the window's own coordinates.
     void click(QPoint point);
     // Closes the window with its close control and waits for the program to end.
@@ -79,6 +83,8 @@ public:
         std::string version = "2.4.1";
         std::string build = "2410.1";
         std::filesystem::path packageAuthority{}; // who signs the package; the build's own
+        std::size_t fillerBytes = 1 << 20;        // makes the app, and so the download, larger
+        std::map<std::string, std::string> environment{}; // added to the installer's
     };
 
     explicit E2eWorld(Options options);
@@ -117,6 +123,7 @@ public:
 
 private:
     std::optional<WindowReader> reader_;
+    std::map<std::string, std::string> environment_;
     std::set<std::string> claimedWindows_;
     int runs_ = 0;
 };

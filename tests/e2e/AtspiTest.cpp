@@ -1,0 +1,273 @@
+// The real installer read from outside by an AT-SPI client, as a screen reader reads it: the
+// window, the progress bar and the status block found by role and position, the events a
+// screen reader speaks from, and Retry pressed through its AT-SPI action.
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <optional>
+#include <regex>
+
+#include "AtspiSession.h"
+#include "E2eTest.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+const std::string checking = "Checking the installed app…";
+const std::string downloading = "Downloading Quorvane Pro 2.4.1…";
+const std::string verifying = "Verifying the installer…";
+const std::string installing = "Adding Quorvane Pro to Applications…";
+
+class Atspi : public E2e {
+protected:
+    void SetUp() override {
+        E2e::SetUp();
+        if (IsSkipped())
+            return;
+        if (const auto why = atspiUnavailable(); !why.empty())
+            GTEST_SKIP() << why;
+    }
+};
+
+bool isState(const json& r) {
+    return r["kind"] == "state" && !r["window"].is_null();
+}
+
+bool isEvent(const json& r, const std::string& type) {
+    return r["kind"] == "event" && r["type"] == type;
+}
+
+// The phase a state shows, from the window's description, the bar and the failure controls.
+std::string phaseOf(const json& state) {
+    const std::string description = state["window"]["description"];
+    if (!state["retry"].is_null() || !state["status"]["description"].get<std::string>().empty())
+        return "failed";
+    if (description == checking)
+        return "checking";
+    if (description == downloading)
+        return state["bar"]["valueText"] == "" ? "ready" : "downloading";
+    if (description == verifying)
+        return "verifying";
+    if (description == installing)
+        return "installing";
+    return "unknown: " + description;
+}
+
+std::string joinedLines(const json& lines) {
+    std::string text;
+    for (const auto& line : lines)
+        text += (text.empty() ? "" : " / ") + line.get<std::string>();
+    return text;
+}
+
+// What the client saw in each phase, first sight of each, as a table for the notes.
+void writePhaseTable(const std::vector<json>& records, const std::string& name) {
+    const fs::path folder = fs::path(QUORVANE_BINARY_DIR) / "e2e-results";
+    fs::create_directories(folder);
+    std::ofstream raw(folder / (name + ".jsonl"));
+    for (const auto& r : records)
+        raw << r.dump() << "\n";
+    std::ofstream out(folder / (name + ".md"));
+    out << "| phase | window (name; description) | progress bar (role, name, value text) | status "
+           "block (role; lines) | Retry (description; states) | focus event |\n"
+           "| --- | --- | --- | --- | --- | --- |\n";
+    std::string previous;
+    std::string focus;
+    for (const auto& r : records) {
+        if (isEvent(r, "object:state-changed:focused") && r["detail1"] == 1)
+            focus = r["source"]["role"].get<std::string>() + " \"" +
+                    r["source"]["name"].get<std::string>() +
+                    "\": " + r["source"]["description"].get<std::string>();
+        if (!isState(r))
+            continue;
+        const std::string phase = phaseOf(r);
+        if (phase == previous)
+            continue;
+        previous = phase;
+        std::string retry = "none";
+        if (!r["retry"].is_null()) {
+            retry = r["retry"]["description"].get<std::string>() + "; ";
+            for (const auto& s : r["retry"]["states"])
+                retry += s.get<std::string>() + " ";
+        }
+        out << "| " << phase << " | " << r["window"]["name"].get<std::string>() << "; "
+            << r["window"]["description"].get<std::string>() << " | "
+            << r["bar"]["role"].get<std::string>() << ", " << r["bar"]["name"].get<std::string>()
+            << ", \"" << r["bar"]["valueText"].get<std::string>() << "\" | "
+            << r["status"]["role"].get<std::string>() << "; " << joinedLines(r["lines"]) << " | "
+            << retry << " | " << (phase == "failed" ? focus : "") << " |\n";
+    }
+}
+
+// Every state read: the window and the bar are found and named, and the bar has a value text
+// exactly while downloading, with the status lines that go with the phase.
+void expectStatesMatchTheirPhase(const std::vector<json>& records, const std::string& failure) {
+    const std::regex percent("(100|[1-9]?[0-9])%");
+    const std::regex megabytes("[0-9]+ MB of [0-9]+ MB");
+    for (const auto& r : records) {
+        if (!isState(r))
+            continue;
+        SCOPED_TRACE(r.dump());
+        EXPECT_EQ(r["window"]["role"], "frame");
+        EXPECT_EQ(r["window"]["name"], "Install Quorvane Pro");
+        ASSERT_FALSE(r["bar"].is_null()) << "no progress bar";
+        EXPECT_EQ(r["bar"]["role"], "progress bar");
+        EXPECT_EQ(r["bar"]["name"], "Installation progress");
+        ASSERT_FALSE(r["status"].is_null()) << "nothing after the progress bar";
+        EXPECT_EQ(r["status"]["role"], "panel");
+        const std::string phase = phaseOf(r);
+        const std::string value = r["bar"]["valueText"];
+        EXPECT_EQ(phase.find("unknown"), std::string::npos) << phase;
+        if (phase == "downloading" || phase == "ready") {
+            if (phase == "downloading")
+                EXPECT_TRUE(std::regex_match(value, percent)) << value;
+            ASSERT_EQ(r["lines"].size(), 2u);
+            EXPECT_EQ(r["lines"][0], downloading);
+            EXPECT_TRUE(std::regex_match(r["lines"][1].get<std::string>(), megabytes));
+        } else {
+            EXPECT_EQ(value, "") << phase;
+            if (phase == "failed") {
+                EXPECT_EQ(r["lines"], json::array({failure}));
+            } else {
+                EXPECT_EQ(r["lines"], json::array({r["window"]["description"]}));
+            }
+        }
+    }
+}
+
+} // namespace
+
+TEST_F(Atspi, aScreenReaderFollowsEveryPhaseAndRetries) {
+    AtspiSession session(sharedXServer().display());
+    // The download reports every MiB: 24 of them make steps of about 4%. (Each whole percent
+    // is announced at most once; that it is announced at every one is checked in-process.)
+    E2eWorld world({.fillerBytes = 24 << 20, .environment = session.installerEnvironment()});
+    // A slow download that breaks off at 40%.
+    const auto piece = std::size_t(fs::file_size(world.kit.tail) / 100 + 1);
+    world.server.route(
+        "/tail",
+        {.bodyFile = world.kit.tail, .pieceBytes = piece, .pause = 20ms, .dropAfter = piece * 40});
+    const std::string failure = sentenceOf(BootstrapFailure::download);
+
+    ASSERT_TRUE(session.startReader()) << "see " << session.folder();
+    auto run = world.launch();
+    ASSERT_TRUE(run->awaitWindow());
+    // The window manager's part: the new window gets the input focus.
+    ASSERT_TRUE(run->focusWindow());
+    const auto failedWithRetry = [](const json& r) { return isState(r) && !r["retry"].is_null(); };
+    ASSERT_TRUE(session.awaitRecord(failedWithRetry, 120s)) << "see " << session.folder();
+
+    // Retry through the client, against a server that now sends everything.
+    world.server.route("/tail", {.bodyFile = world.kit.tail, .pieceBytes = piece, .pause = 10ms});
+    ASSERT_TRUE(session.pressRetry()) << "see " << session.folder();
+    EXPECT_EQ(run->exitStatus(120s), 0) << "the second attempt did not install and open the app";
+    // The client has heard the last events once the window has gone.
+    EXPECT_TRUE(session.awaitRecord(
+        [](const json& r) { return r["kind"] == "state" && r["window"].is_null(); }, 30s));
+    session.stopReader();
+    const auto records = session.records();
+    writePhaseTable(records, "atspi-phases-retry");
+    expectStatesMatchTheirPhase(records, failure);
+
+    // The failure took the focus: Retry, focusable and pressable, described by the sentence.
+    // Nothing before it went to the close control.
+    std::size_t pressedAt = records.size();
+    for (std::size_t i = 0; i < records.size(); ++i)
+        if (records[i]["kind"] == "pressed")
+            pressedAt = i;
+    ASSERT_LT(pressedAt, records.size());
+    std::optional<json> lastFocus;
+    for (std::size_t i = 0; i < pressedAt; ++i) {
+        const auto& r = records[i];
+        if (isEvent(r, "object:state-changed:focused") && r["detail1"] == 1) {
+            EXPECT_NE(r["source"]["name"], "Close");
+            lastFocus = r["source"];
+        }
+    }
+    ASSERT_TRUE(lastFocus) << "no focus event";
+    EXPECT_EQ((*lastFocus)["role"], "push button");
+    EXPECT_EQ((*lastFocus)["name"], "Retry");
+    EXPECT_EQ((*lastFocus)["description"], failure);
+    const auto& states = (*lastFocus)["states"];
+    EXPECT_NE(std::find(states.begin(), states.end(), "focusable"), states.end());
+    EXPECT_NE(std::find(states.begin(), states.end(), "focused"), states.end());
+    const auto& actions = (*lastFocus)["actions"];
+    EXPECT_NE(std::find(actions.begin(), actions.end(), "Press"), actions.end());
+
+    // The window's description announced each phase, in order, with both attempts.
+    std::vector<std::string> described;
+    for (const auto& r : records)
+        if (isEvent(r, "object:property-change:accessible-description") &&
+            r["source"]["role"] == "frame" &&
+            (described.empty() || described.back() != r["source"]["description"]))
+            described.push_back(r["source"]["description"]);
+    // (The first check is over before the bridge is up; later phases each last long enough.)
+    const std::vector<std::string> expected = {downloading, failure, downloading, verifying,
+                                               installing};
+    auto at = described.begin();
+    for (const auto& phase : expected) {
+        at = std::find(at, described.end(), phase);
+        ASSERT_NE(at, described.end()) << "not announced in order: " << phase;
+        ++at;
+    }
+
+    // The bar's value changed once per whole percent at most, rising, in each attempt.
+    for (const bool second : {false, true}) {
+        SCOPED_TRACE(second ? "second attempt" : "first attempt");
+        std::vector<double> values;
+        for (std::size_t i = second ? pressedAt : 0; i < (second ? records.size() : pressedAt);
+             ++i) {
+            const auto& r = records[i];
+            if (isEvent(r, "object:property-change:accessible-value") &&
+                r["source"]["role"] == "progress bar" && r["source"].contains("value") &&
+                r["source"]["valueText"] != "") // the last one may be read once the download ended
+                values.push_back(r["source"]["value"]);
+        }
+        ASSERT_GE(values.size(), 5u) << "too few value changes heard";
+        // Rising with every event: never the same percent twice.
+        EXPECT_EQ(std::adjacent_find(values.begin(), values.end(),
+                                     [](double a, double b) { return a >= b; }),
+                  values.end());
+        for (const double v : values)
+            EXPECT_EQ(v, std::floor(v)) << "not a whole percent";
+        EXPECT_LE(values.size(), std::size_t(values.back() - values.front() + 1))
+            << "more than one change per whole percent";
+    }
+}
+
+TEST_F(Atspi, withoutRetryTheStatusTakesFocus) {
+    AtspiSession session(sharedXServer().display());
+    E2eWorld world({.environment = session.installerEnvironment()});
+    writeFile(world.installerFolder / "Resources" / "Payload.json", "{\"version\": ");
+    const std::string failure = sentenceOf(BootstrapFailure::configuration);
+
+    ASSERT_TRUE(session.startReader()) << "see " << session.folder();
+    auto run = world.launch();
+    ASSERT_TRUE(run->awaitWindow());
+    ASSERT_TRUE(run->focusWindow());
+    const auto statusFocused = [&](const json& r) {
+        return isEvent(r, "object:state-changed:focused") && r["detail1"] == 1 &&
+               r["source"]["role"] == "panel" && r["source"]["description"] == failure;
+    };
+    EXPECT_TRUE(session.awaitRecord(statusFocused, 60s)) << "see " << session.folder();
+    EXPECT_TRUE(session.awaitRecord(
+        [&](const json& r) {
+            if (!isState(r) || r["retry"].is_null() == false)
+                return false;
+            const auto& states = r["status"]["states"];
+            return r["lines"] == json::array({failure}) &&
+                   std::find(states.begin(), states.end(), "focused") != states.end() &&
+                   std::find(states.begin(), states.end(), "focusable") != states.end();
+        },
+        30s));
+    session.stopReader();
+    const auto records = session.records();
+    writePhaseTable(records, "atspi-phases-no-retry");
+    expectStatesMatchTheirPhase(records, failure);
+}
