@@ -1,5 +1,7 @@
 #include "InstallerFonts.h"
 
+#include <algorithm>
+
 #include <QFontDatabase>
 #include <QFontInfo>
 
@@ -16,6 +18,14 @@ QFont desktopFont(qreal pixels) {
 
 } // namespace
 
+bool hasFace(const QString& family, int weight) {
+    const QStringList styles = QFontDatabase::styles(family);
+    return std::any_of(styles.begin(), styles.end(), [&](const QString& style) {
+        return QFontDatabase::weight(family, style) == weight &&
+               !QFontDatabase::italic(family, style);
+    });
+}
+
 QString builtInTitleFamily() {
     static const QString family = [] {
         registerInstallerResources();
@@ -30,8 +40,9 @@ QString builtInTitleFamily() {
 QFont title() {
     QFont font = desktopFont(titlePixels);
     font.setWeight(QFont::DemiBold);
-    // The face the font database would really pick: with no 600 face it picks the bold one.
-    if (QFontInfo(font).weight() != QFont::DemiBold && !builtInTitleFamily().isEmpty())
+    // With no 600 face the font database picks the bold one (and QFontInfo still reports 600),
+    // so the family's faces are looked at.
+    if (!hasFace(QFontInfo(font).family(), QFont::DemiBold) && !builtInTitleFamily().isEmpty())
         font.setFamilies({builtInTitleFamily()});
     font.setLetterSpacing(QFont::AbsoluteSpacing, titleTracking);
     return font;

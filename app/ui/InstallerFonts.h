@@ -20,6 +20,8 @@ inline constexpr qreal statusScale = 0.5;
 QFont title();
 // The family title() draws with when the desktop's has no semibold face.
 QString builtInTitleFamily();
+// Whether `family` has an upright face of exactly `weight`.
+bool hasFace(const QString& family, int weight);
 
 // The desktop's UI font at statusPixels / statusScale (25 px), for laying out status text that
 // is then drawn under statusScale.

@@ -1,5 +1,6 @@
 #include "StatusBlock.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QAccessible>
@@ -237,9 +238,18 @@ void StatusBlock::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(palette().color(QPalette::Link), 1));
     painter.setBrush(Qt::NoBrush);
-    const QRect lines =
-        first_.geometry().united(second_.isHidden() ? first_.geometry() : second_.geometry());
-    painter.drawRoundedRect(QRectF(lines).adjusted(-3.5, -1.5, 3.5, 1.5), 3, 3);
+    // Around the text itself, inside the block (whose edges are the lines' edges).
+    QRectF lines = first_.geometry();
+    if (!second_.isHidden())
+        lines = lines.united(second_.geometry());
+    qreal textWidth = 0;
+    for (const QString& line : content_.lines)
+        textWidth = std::max(textWidth, StatusLine::advance(line, this));
+    const qreal half = std::min(textWidth, lines.width()) / 2 + 4;
+    const qreal centre = lines.center().x();
+    painter.drawRoundedRect(QRectF(QPointF(centre - half, lines.top() + 0.5),
+                                   QPointF(centre + half, lines.bottom() + 0.5)),
+                            3, 3);
 }
 
 } // namespace quorvane
