@@ -126,7 +126,7 @@ void LinkButton::keyPressEvent(QKeyEvent* event) {
     // Enter presses it as well as Space, as it would a link.
     if (!event->isAutoRepeat() &&
         (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
-        event->modifiers() == Qt::NoModifier) {
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         event->accept();
         animateClick();
         return;

@@ -125,8 +125,9 @@ void expectStatesMatchTheirPhase(const std::vector<json>& records, const std::st
         const std::string value = r["bar"]["valueText"];
         EXPECT_EQ(phase.find("unknown"), std::string::npos) << phase;
         if (phase == "downloading" || phase == "ready") {
-            if (phase == "downloading")
+            if (phase == "downloading") {
                 EXPECT_TRUE(std::regex_match(value, percent)) << value;
+            }
             ASSERT_EQ(r["lines"].size(), 2u);
             EXPECT_EQ(r["lines"][0], downloading);
             EXPECT_TRUE(std::regex_match(r["lines"][1].get<std::string>(), megabytes));

@@ -21,10 +21,10 @@ bool failed(const BootstrapModel& model) {
 }
 
 // A key pressed and released where the keyboard is: on the focus widget.
-void press(Qt::Key key) {
+void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QWidget* focus = QApplication::focusWidget();
     ASSERT_NE(focus, nullptr) << "nothing has keyboard focus";
-    QTest::keyClick(focus, key);
+    QTest::keyClick(focus, key, modifiers);
 }
 
 // Pixels of the link colour along the top edge of `widget`, where only a focus ring draws.
@@ -105,10 +105,13 @@ TEST(Keyboard, retryTakesFocusAndAnswersEnterAndSpace) {
         if (model.phase().kind() == InstallerPhase::Kind::checking)
             ++starts;
     });
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+    const std::pair<Qt::Key, Qt::KeyboardModifiers> keys[] = {{Qt::Key_Return, Qt::NoModifier},
+                                                              {Qt::Key_Enter, Qt::KeypadModifier},
+                                                              {Qt::Key_Space, Qt::NoModifier}};
+    for (const auto& [key, modifiers] : keys) {
         SCOPED_TRACE(key);
         const int expected = starts + 1;
-        press(key);
+        press(key, modifiers);
         ASSERT_TRUE(spinUntil([&] { return starts == expected && failed(model); }));
         EXPECT_TRUE(retry.hasFocus());
         EXPECT_TRUE(window.isVisible());
