@@ -12,7 +12,9 @@
 # A file named "press-retry" appearing in the folder COMMANDS makes it press Retry through its
 # AT-SPI action (and remove the file). It stops when SIGTERM arrives.
 #
-# Elements are found by role and position: the window is the application's frame, the
+# Every value is read afresh from the application, at the moment of reading: a state is written
+# once two readings a tick apart agree, and an event's source is read as it is handled (which may
+# be a little after the event was sent). Elements are found by role and position: the window is the application's frame, the
 # progress bar the frame's one element of that role, and the status block the element right
 # after the progress bar. Qt 6.4's bridge publishes no accessible identifier or attributes, and
 # no value text: the value is formatted from the numeric value and its range as screen readers
@@ -77,6 +79,9 @@ class Reader:
         window = self.window()
         if window is None:
             return None, None, None
+        # Fresh values only: the client library's copies are updated by events, which may still
+        # be queued while other values are read afresh.
+        window.clear_cache()
         bar = next((e for e in self.walk(window) if e.getRole() == pyatspi.ROLE_PROGRESS_BAR), None)
         if bar is None:
             return window, None, None
@@ -159,6 +164,7 @@ class Reader:
         except Exception:
             return
         try:
+            event.source.clear_cache()
             source = self.describe(event.source)
         except Exception as error:  # the application went away meanwhile
             source = {"error": str(error)}
