@@ -75,21 +75,30 @@ void writePhaseTable(const std::vector<json>& records, const std::string& name) 
         raw << r.dump() << "\n";
     std::ofstream out(folder / (name + ".md"));
     out << "| phase | window (name; description) | progress bar (role, name, value text) | status "
-           "block (role; lines) | Retry (description; states) | focus event |\n"
-           "| --- | --- | --- | --- | --- | --- |\n";
-    std::string previous;
-    std::string focus;
-    for (const auto& r : records) {
-        if (isEvent(r, "object:state-changed:focused") && r["detail1"] == 1)
-            focus = r["source"]["role"].get<std::string>() + " \"" +
-                    r["source"]["name"].get<std::string>() +
-                    "\": " + r["source"]["description"].get<std::string>();
-        if (!isState(r))
-            continue;
-        const std::string phase = phaseOf(r);
-        if (phase == previous)
-            continue;
-        previous = phase;
+           "block (role; lines) | Retry (description; states) | focus events | value events |\n"
+           "| --- | --- | --- | --- | --- | --- | --- |\n";
+    // Each phase's first state, and the focus events heard until the next phase's.
+    std::vector<std::pair<std::size_t, std::string>> rows;
+    for (std::size_t i = 0; i < records.size(); ++i)
+        if (isState(records[i]) && (rows.empty() || rows.back().second != phaseOf(records[i])))
+            rows.emplace_back(i, phaseOf(records[i]));
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const auto& [index, phase] = rows[row];
+        const auto& r = records[index];
+        const std::size_t end = row + 1 < rows.size() ? rows[row + 1].first : records.size();
+        std::string focus, values;
+        for (std::size_t i = index; i < end; ++i) {
+            const auto& e = records[i];
+            if (e["kind"] != "event" || !e["source"].contains("role"))
+                continue;
+            if (e["type"] == "object:state-changed:focused" && e["detail1"] == 1)
+                focus += e["source"]["role"].get<std::string>() + " \"" +
+                         e["source"]["name"].get<std::string>() +
+                         "\": " + e["source"]["description"].get<std::string>() + " ";
+            if (e["type"] == "object:property-change:accessible-value" &&
+                e["source"].contains("valueText"))
+                values += e["source"]["valueText"].get<std::string>() + " ";
+        }
         std::string retry = "none";
         if (!r["retry"].is_null()) {
             retry = r["retry"]["description"].get<std::string>() + "; ";
@@ -101,7 +110,7 @@ void writePhaseTable(const std::vector<json>& records, const std::string& name) 
             << r["bar"]["role"].get<std::string>() << ", " << r["bar"]["name"].get<std::string>()
             << ", \"" << r["bar"]["valueText"].get<std::string>() << "\" | "
             << r["status"]["role"].get<std::string>() << "; " << joinedLines(r["lines"]) << " | "
-            << retry << " | " << (phase == "failed" ? focus : "") << " |\n";
+            << retry << " | " << focus << " | " << values << " |\n";
     }
 }
 
