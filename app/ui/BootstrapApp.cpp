@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 
 #include "BootstrapWindow.h"
+#include "HighContrast.h"
 #include "InstallerColors.h"
 #include "InstallerIcon.h"
 #include "ReduceMotion.h"
@@ -31,10 +32,14 @@ int BootstrapApp::main(int argc, char** argv) {
     configure();
 
     ReduceMotion reduceMotion;
+    HighContrast highContrast;
     BootstrapWindow window;
     window.view().setReduceMotion(reduceMotion.isOn());
     QObject::connect(&reduceMotion, &ReduceMotion::changed, &window.view(),
                      &BootstrapView::setReduceMotion);
+    window.setHighContrast(highContrast.isOn());
+    QObject::connect(&highContrast, &HighContrast::changed, &window,
+                     &BootstrapWindow::setHighContrast);
     window.show();
     QApplication::exec();
 

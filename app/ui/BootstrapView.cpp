@@ -61,6 +61,11 @@ void BootstrapView::setReduceMotion(bool on) {
     progressBar_.setReduceMotion(on);
 }
 
+void BootstrapView::setHighContrast(bool on) {
+    highContrast_ = on;
+    status_.setMutedInk(mutedInk(on));
+}
+
 void BootstrapView::windowClosed() {
     model_->operation().cancel();
     model_->cleanStaging();
@@ -103,14 +108,13 @@ void BootstrapView::render() {
 void BootstrapView::announce() {
     const InstallerPhase& phase = model_->phase();
     if (announcedPhase_ != phase) {
-        const bool initial = !announcedPhase_;
         announcedPhase_ = phase;
         announcedPercent_.reset();
-        if (!initial) {
-            // The first line names what the installer is doing now.
-            QAccessibleEvent event(&status_.firstLine(), QAccessible::NameChanged);
-            QAccessible::updateAccessibility(&event);
-        }
+        describeWindow();
+        // A failure takes focus, so that a screen reader speaks it (the control's description
+        // is the sentence) and Enter or Space retries at once.
+        if (QWidget* target = status_.failureFocus())
+            target->setFocus(Qt::OtherFocusReason);
     }
     // Whole percents only: a fast download must not flood the screen reader.
     const auto percent = progressBar_.percent();
@@ -119,6 +123,20 @@ void BootstrapView::announce() {
         QAccessibleValueChangeEvent event(&progressBar_, QVariant(*percent));
         QAccessible::updateAccessibility(&event);
     }
+}
+
+void BootstrapView::describeWindow() {
+    // Only the first line: the second counts megabytes and would change many times a second.
+    const QString text = status_.content().lines.value(0);
+    if (QWidget* top = window(); top != this && top->accessibleDescription() != text)
+        top->setAccessibleDescription(text);
+}
+
+bool BootstrapView::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    if (event->type() == QEvent::ParentChange)
+        describeWindow();
+    return handled;
 }
 
 const ShadowedIcon& BootstrapView::icon() {
@@ -157,6 +175,9 @@ void BootstrapView::showEvent(QShowEvent* event) {
     if (shownOnce_)
         return;
     shownOnce_ = true;
+    // A failure from before the window was up (a broken installer, say) has the focus too.
+    if (QWidget* target = status_.failureFocus())
+        target->setFocus(Qt::OtherFocusReason);
     // In a later turn of the loop, once the window is up; it does not wait for the run.
     QMetaObject::invokeMethod(
         this,

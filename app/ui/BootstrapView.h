@@ -44,6 +44,9 @@ public:
     // The desktop's reduce-motion setting; stops the progress bar's sweep while on.
     void setReduceMotion(bool on);
     bool reduceMotion() const noexcept { return reduceMotion_; }
+    // The desktop's high-contrast setting; darkens the muted status ink while on.
+    void setHighContrast(bool on);
+    bool highContrast() const noexcept { return highContrast_; }
 
     // Cancels the running installation and removes the attempt's staging files. Called when
     // the window closes; safe to call more than once.
@@ -56,14 +59,17 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void render();
     void announce();
+    void describeWindow();
     const ShadowedIcon& icon();
 
     std::shared_ptr<BootstrapModel> model_;
     bool reduceMotion_ = false;
+    bool highContrast_ = false;
     bool shownOnce_ = false;
 
     QVBoxLayout layout_;
@@ -75,7 +81,9 @@ private:
     QImage backdrop_;
     std::optional<ShadowedIcon> icon_;
 
-    // What assistive technology last heard, so that it hears each change once.
+    // What assistive technology last heard, so that it hears each change once. Screen readers
+    // speak what takes focus and the progress bar's value; the window's description carries the
+    // phase for those that read it.
     std::optional<InstallerPhase> announcedPhase_;
     std::optional<long long> announcedPercent_;
 };

@@ -4,6 +4,7 @@
 
 #include <quorvane/BuildConfig.h>
 
+#include "InstallerAccessibility.h"
 #include "InstallerColors.h"
 
 namespace quorvane {
@@ -12,6 +13,7 @@ BootstrapWindow::BootstrapWindow(std::shared_ptr<BootstrapModel> model)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), layout_(this),
       view_(std::move(model)), closeShortcut_(QKeySequence(Qt::CTRL | Qt::Key_W), this),
       quitShortcut_(QKeySequence(Qt::CTRL | Qt::Key_Q), this) {
+    installAccessibleFactory();
     setWindowTitle(tr("Install %1")
                        .arg(QString::fromUtf8(config::displayName.data(),
                                               qsizetype(config::displayName.size()))));
@@ -25,9 +27,19 @@ BootstrapWindow::BootstrapWindow(std::shared_ptr<BootstrapModel> model)
     setFixedSize(BootstrapView::contentWidth,
                  InstallerTitlebar::stripHeight + BootstrapView::contentHeight);
 
+    // The window itself holds the focus until a failure takes it, so that activating the
+    // window neither hands it to the close control (where Space would close the window) nor
+    // has a screen reader announce that control first.
+    setFocus();
+
     connect(&titlebar_, &InstallerTitlebar::closeRequested, this, &QWidget::close);
     connect(&closeShortcut_, &QShortcut::activated, this, &QWidget::close);
     connect(&quitShortcut_, &QShortcut::activated, this, &QWidget::close);
+}
+
+void BootstrapWindow::setHighContrast(bool on) {
+    view_.setHighContrast(on);
+    titlebar_.closeButton().setInk(mutedInk(on));
 }
 
 void BootstrapWindow::closeEvent(QCloseEvent* event) {

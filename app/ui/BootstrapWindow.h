@@ -12,7 +12,8 @@
 namespace quorvane {
 
 // The installer's only window: frameless and fixed in size, the title strip over the view.
-// Closing it, from the strip, Ctrl+W or Ctrl+Q, cancels the work and ends the program.
+// Closing it, from the strip, Ctrl+W or Ctrl+Q, cancels the work and ends the program. Tab
+// moves between the close control and whatever the status block offers after a failure.
 class BootstrapWindow : public QWidget {
     Q_OBJECT
 
@@ -21,6 +22,8 @@ public:
 
     BootstrapView& view() noexcept { return view_; }
     InstallerTitlebar& titlebar() noexcept { return titlebar_; }
+    // The desktop's high-contrast setting: the muted inks darken while on.
+    void setHighContrast(bool on);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -5,6 +5,7 @@
 #include <QAccessibleWidget>
 #include <QCoreApplication>
 
+#include "BootstrapWindow.h"
 #include "ProgressBar.h"
 #include "StatusBlock.h"
 
@@ -38,7 +39,9 @@ public:
         return percent ? QVariant(*percent) : QVariant();
     }
     void setCurrentValue(const QVariant&) override {}
-    QVariant maximumValue() const override { return 100; }
+    // Outside the download the range is empty: Qt 6.4's AT-SPI bridge publishes no value text,
+    // and screen readers read a bar with an empty range as having no value.
+    QVariant maximumValue() const override { return bar()->percent() ? 100 : 0; }
     QVariant minimumValue() const override { return 0; }
     QVariant minimumStepSize() const override { return 1; }
 
@@ -85,6 +88,14 @@ public:
     }
 };
 
+// The installer's window is a plain QWidget, which would otherwise be a filler to AT-SPI
+// clients; screen readers look for a frame.
+class WindowAccessible : public QAccessibleWidget {
+public:
+    explicit WindowAccessible(BootstrapWindow* window)
+        : QAccessibleWidget(window, QAccessible::Window) {}
+};
+
 template <class Widget> bool is(const QString& key, QObject* object) {
     return key == QLatin1String(Widget::staticMetaObject.className()) &&
            qobject_cast<Widget*>(object) != nullptr;
@@ -92,6 +103,8 @@ template <class Widget> bool is(const QString& key, QObject* object) {
 
 // Qt owns the interfaces a factory returns and frees them with their objects.
 QAccessibleInterface* factory(const QString& key, QObject* object) {
+    if (is<BootstrapWindow>(key, object))
+        return new WindowAccessible(static_cast<BootstrapWindow*>(object));
     if (is<ProgressBar>(key, object))
         return new ProgressBarAccessible(static_cast<ProgressBar*>(object));
     if (is<StatusBlock>(key, object))

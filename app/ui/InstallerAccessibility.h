@@ -2,8 +2,9 @@
 
 namespace quorvane {
 
-// Teaches Qt's accessibility layer about the installer's own widgets: the progress bar's label
-// and value, the status block as one element of its visible lines, and each line's text.
+// Teaches Qt's accessibility layer about the installer's own widgets: the window as a frame,
+// the progress bar's label and value, the status block as one element of its visible lines,
+// and each line's text.
 // Idempotent; every such widget calls it when constructed.
 void installAccessibleFactory();
 

@@ -16,13 +16,24 @@ bool InstallerButton::event(QEvent* event) {
 }
 
 void InstallerButton::focusInEvent(QFocusEvent* event) {
-    keyboardFocus_ =
-        event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    switch (event->reason()) {
+    case Qt::ActiveWindowFocusReason:
+        break; // the window came back: as it was before
+    case Qt::TabFocusReason:
+    case Qt::BacktabFocusReason:
+    case Qt::ShortcutFocusReason:
+    case Qt::OtherFocusReason: // moved here by the installer, for the keyboard
+        keyboardFocus_ = true;
+        break;
+    default:
+        keyboardFocus_ = false;
+    }
     QAbstractButton::focusInEvent(event);
 }
 
 void InstallerButton::focusOutEvent(QFocusEvent* event) {
-    keyboardFocus_ = false;
+    if (event->reason() != Qt::ActiveWindowFocusReason)
+        keyboardFocus_ = false;
     QAbstractButton::focusOutEvent(event);
 }
 

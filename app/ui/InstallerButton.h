@@ -5,7 +5,8 @@
 namespace quorvane {
 
 // The base of the installer's drawn buttons: repaints on hover, and tells whether focus came
-// from the keyboard, since a focus ring after a mere window activation would look like a fault.
+// from the keyboard or was moved there by the installer, since a focus ring after a click or a
+// mere window activation would look like a fault.
 class InstallerButton : public QAbstractButton {
     Q_OBJECT
 

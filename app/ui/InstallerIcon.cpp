@@ -8,12 +8,17 @@
 #include <QGraphicsScene>
 #include <QPainter>
 
-// The icon lives in a static library, whose resource registration the linker would drop.
+// The resources live in a static library, whose registration the linker would drop.
 static void registerResources() {
     Q_INIT_RESOURCE(installer);
 }
 
 namespace quorvane {
+
+void registerInstallerResources() {
+    static const bool registered = (registerResources(), true);
+    Q_UNUSED(registered);
+}
 namespace {
 
 constexpr qreal shadowOpacity = 0.16;
@@ -23,8 +28,7 @@ constexpr QPointF shadowOffset{0, 8};
 } // namespace
 
 QIcon installerIcon() {
-    static const bool registered = (registerResources(), true);
-    Q_UNUSED(registered);
+    registerInstallerResources();
     // Qt's SVG icon engine draws it afresh at every size asked for.
     return QIcon(QStringLiteral(":/quorvane/InstallerIcon.svg"));
 }

@@ -6,6 +6,9 @@
 
 namespace quorvane {
 
+// Registers the resources built into the program (icon, title face); idempotent.
+void registerInstallerResources();
+
 // The installer's own icon, drawn from the SVG built into the program.
 QIcon installerIcon();
 

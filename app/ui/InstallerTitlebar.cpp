@@ -14,11 +14,17 @@ constexpr qreal crossHalf = 3.5;
 
 } // namespace
 
-CloseButton::CloseButton(QWidget* parent) : InstallerButton(parent) {
+CloseButton::CloseButton(QWidget* parent)
+    : InstallerButton(parent), ink_(installerColor(colors::muted)) {
     setAccessibleName(tr("Close"));
     setToolTip(tr("Close"));
     setFocusPolicy(Qt::TabFocus);
     setFixedSize(side, side);
+}
+
+void CloseButton::setInk(const QColor& ink) {
+    ink_ = ink;
+    update();
 }
 
 void CloseButton::paintEvent(QPaintEvent*) {
@@ -27,12 +33,18 @@ void CloseButton::paintEvent(QPaintEvent*) {
     const QRectF disc = QRectF(rect()).adjusted(2, 2, -2, -2);
     if (underMouse() || isDown() || showsFocusRing()) {
         painter.setPen(Qt::NoPen);
-        painter.setBrush(installerColor(isDown() ? colors::muted : colors::track));
+        painter.setBrush(isDown() ? ink_ : installerColor(colors::track));
         painter.drawEllipse(disc);
     }
+    // The disc alone is too faint to find the focus by; a ring in the link colour marks it.
+    if (showsFocusRing()) {
+        painter.setPen(QPen(palette().color(QPalette::Link), 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    }
     const QPointF c = disc.center();
-    painter.setPen(QPen(installerColor(isDown() ? colors::background : colors::muted), 1.3,
-                        Qt::SolidLine, Qt::RoundCap));
+    painter.setPen(QPen(isDown() ? installerColor(colors::background) : ink_, 1.3, Qt::SolidLine,
+                        Qt::RoundCap));
     painter.drawLine(c + QPointF(-crossHalf, -crossHalf), c + QPointF(crossHalf, crossHalf));
     painter.drawLine(c + QPointF(-crossHalf, crossHalf), c + QPointF(crossHalf, -crossHalf));
 }

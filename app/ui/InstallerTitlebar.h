@@ -17,9 +17,13 @@ public:
     static constexpr int side = 20;
     explicit CloseButton(QWidget* parent = nullptr);
     QSize sizeHint() const override { return {side, side}; }
+    void setInk(const QColor& ink);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor ink_;
 };
 
 // The window's own title strip: the background colour, no title text, a close control, and

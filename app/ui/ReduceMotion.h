@@ -1,12 +1,9 @@
 #pragma once
 
-#include <memory>
-
 #include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusVariant>
 #include <QObject>
+
+#include "PortalSetting.h"
 
 namespace quorvane {
 
@@ -25,18 +22,11 @@ public:
 signals:
     void changed(bool on);
 
-private slots:
-    void settingChanged(const QDBusMessage& message);
-
 private:
-    void readAnswered();
     void apply(const QVariant& enableAnimations);
 
-    QDBusConnection bus_;
+    PortalSetting animations_;
     bool on_ = false;
-    // A change signal is newer than the answer to the first read, whatever order they come in.
-    bool heardChange_ = false;
-    std::unique_ptr<QDBusPendingCallWatcher> firstRead_;
 };
 
 } // namespace quorvane

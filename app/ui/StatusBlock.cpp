@@ -1,8 +1,12 @@
 #include "StatusBlock.h"
 
+#include <algorithm>
 #include <cmath>
 
+#include <QAccessible>
+#include <QFocusEvent>
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QTextLayout>
 
@@ -13,7 +17,10 @@
 namespace quorvane {
 namespace {
 
-// Lays `text` out in lines of `width`, centred; returns the height used.
+using fonts::statusScale;
+
+// Lays `text` out in lines of `width`, centred, at the layout size; returns the height used,
+// at the layout size too.
 qreal layOut(QTextLayout& layout, qreal width) {
     QTextOption option(Qt::AlignHCenter);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -31,7 +38,25 @@ qreal layOut(QTextLayout& layout, qreal width) {
     return y;
 }
 
+QFontMetricsF statusMetrics(const QWidget* widget) {
+    return QFontMetricsF(fonts::statusLayout(), const_cast<QWidget*>(widget));
+}
+
 } // namespace
+
+qreal StatusLine::advance(const QString& text, const QWidget* widget) {
+    return statusMetrics(widget).horizontalAdvance(text) * statusScale;
+}
+
+qreal StatusLine::lineSpacing(const QWidget* widget) {
+    return statusMetrics(widget).lineSpacing() * statusScale;
+}
+
+int StatusLine::lineCount(int width) const {
+    QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
+    layOut(layout, width / statusScale);
+    return layout.lineCount();
+}
 
 StatusLine::StatusLine(QWidget* parent) : QWidget(parent), ink_(installerColor(colors::muted)) {
     installAccessibleFactory();
@@ -45,6 +70,9 @@ void StatusLine::setText(const QString& text) {
         return;
     const int before = heightForWidth(width());
     text_ = text;
+    // Assistive technology keeps a copy of each name and updates it on this event only.
+    QAccessibleEvent event(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
     // Only a change in the number of wrapped lines moves the rest of the column.
     if (heightForWidth(width()) != before)
         updateGeometry();
@@ -59,27 +87,26 @@ void StatusLine::setInk(const QColor& ink) {
 }
 
 int StatusLine::heightForWidth(int width) const {
-    QTextLayout layout(text_, fonts::status(*this), const_cast<StatusLine*>(this));
-    return int(std::ceil(layOut(layout, width)));
+    QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
+    return int(std::ceil(layOut(layout, width / statusScale) * statusScale));
 }
 
 QSize StatusLine::sizeHint() const {
-    const QFontMetricsF metrics(fonts::status(*this), const_cast<StatusLine*>(this));
-    const int width = int(std::ceil(metrics.horizontalAdvance(text_)));
+    const int width = int(std::ceil(advance(text_, this)));
     return {width, heightForWidth(width > 0 ? width : 1)};
 }
 
 QSize StatusLine::minimumSizeHint() const {
     // One line at least; the height for the real width comes from heightForWidth().
-    const QFontMetricsF metrics(fonts::status(*this), const_cast<StatusLine*>(this));
-    return {0, int(std::ceil(metrics.lineSpacing()))};
+    return {0, int(std::ceil(lineSpacing(this)))};
 }
 
 void StatusLine::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    QTextLayout layout(text_, fonts::status(*this), this);
-    layOut(layout, width());
+    QTextLayout layout(text_, fonts::statusLayout(), this);
+    layOut(layout, width() / statusScale);
     painter.setPen(ink_);
+    painter.scale(statusScale, statusScale);
     layout.draw(&painter, QPointF(0, 0));
 }
 
@@ -90,29 +117,43 @@ LinkButton::LinkButton(const QString& text, QWidget* parent) : InstallerButton(p
 }
 
 QSize LinkButton::sizeHint() const {
-    const QFontMetricsF metrics(fonts::status(*this), const_cast<LinkButton*>(this));
     // A little room on each side for the focus ring.
-    return {int(std::ceil(metrics.horizontalAdvance(text()))) + 6,
-            int(std::ceil(metrics.height()))};
+    return {int(std::ceil(StatusLine::advance(text(), this))) + 6,
+            int(std::ceil(statusMetrics(this).height() * statusScale))};
+}
+
+void LinkButton::keyPressEvent(QKeyEvent* event) {
+    // Enter presses it as well as Space, as it would a link.
+    if (!event->isAutoRepeat() &&
+        (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        event->accept();
+        animateClick();
+        return;
+    }
+    InstallerButton::keyPressEvent(event);
 }
 
 void LinkButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    QFont font = fonts::status(*this);
-    font.setUnderline(underMouse() || isDown());
-    painter.setFont(font);
     const QColor link = palette().color(QPalette::Link);
-    painter.setPen(link);
-    painter.drawText(rect(), Qt::AlignCenter, text());
     if (showsFocusRing()) {
         painter.setPen(QPen(link, 1));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
     }
+    QFont font = fonts::statusLayout();
+    font.setUnderline(underMouse() || isDown());
+    painter.setFont(font);
+    painter.setPen(link);
+    painter.scale(statusScale, statusScale);
+    painter.drawText(QRectF(QPointF(0, 0), QSizeF(size()) / statusScale), Qt::AlignCenter, text());
 }
 
-StatusBlock::StatusBlock(QWidget* parent) : QWidget(parent), layout_(this), retry_(tr("Retry")) {
+StatusBlock::StatusBlock(QWidget* parent)
+    : QWidget(parent), layout_(this), retry_(tr("Retry")),
+      mutedInk_(installerColor(colors::muted)) {
     installAccessibleFactory();
     setObjectName(QStringLiteral("installer-status"));
     layout_.setContentsMargins(sideMargin, 0, sideMargin, 0);
@@ -128,12 +169,43 @@ StatusBlock::StatusBlock(QWidget* parent) : QWidget(parent), layout_(this), retr
 void StatusBlock::setContent(const Content& content) {
     if (content == content_)
         return;
+    // Leaving a failure: focus on Retry would otherwise move on to the close control as Retry
+    // hides, where Space closes the window. It goes back to the window.
+    if (!content.failure) {
+        if (QWidget* focus = window()->focusWidget(); focus == this || focus == &retry_)
+            window()->setFocus(Qt::OtherFocusReason);
+    }
     content_ = content;
     first_.setText(content.lines.value(0));
-    first_.setInk(installerColor(content.failure ? colors::failureInk : colors::muted));
+    first_.setInk(content.failure ? installerColor(colors::failureInk) : mutedInk_);
     second_.setText(content.lines.value(1));
     second_.setVisible(content.lines.size() > 1);
     retry_.setVisible(content.retry);
+    // Set only when they change: each setting is an event for assistive technology.
+    const QString sentence = failureSentence();
+    if (const QString text = content.retry ? sentence : QString();
+        retry_.accessibleDescription() != text)
+        retry_.setAccessibleDescription(text);
+    if (const QString text = content.retry ? QString() : sentence; accessibleDescription() != text)
+        setAccessibleDescription(text);
+    setFocusPolicy(content.failure && !content.retry ? Qt::TabFocus : Qt::NoFocus);
+}
+
+void StatusBlock::setMutedInk(const QColor& ink) {
+    mutedInk_ = ink;
+    second_.setInk(ink);
+    if (!content_.failure)
+        first_.setInk(ink);
+}
+
+QString StatusBlock::failureSentence() const {
+    return content_.failure ? content_.lines.value(0) : QString();
+}
+
+QWidget* StatusBlock::failureFocus() {
+    if (!content_.failure)
+        return nullptr;
+    return content_.retry ? static_cast<QWidget*>(&retry_) : this;
 }
 
 QList<QWidget*> StatusBlock::visibleItems() {
@@ -143,6 +215,41 @@ QList<QWidget*> StatusBlock::visibleItems() {
             items.append(item);
     }
     return items;
+}
+
+void StatusBlock::focusInEvent(QFocusEvent* event) {
+    // Reached with Tab it shows a ring; moved here for a screen reader, it stays as it is.
+    if (event->reason() != Qt::ActiveWindowFocusReason)
+        focusRing_ =
+            event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void StatusBlock::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
+}
+
+void StatusBlock::paintEvent(QPaintEvent*) {
+    if (!focusRing_ || !hasFocus())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(palette().color(QPalette::Link), 1));
+    painter.setBrush(Qt::NoBrush);
+    // Around the text itself, inside the block (whose edges are the lines' edges).
+    QRectF lines = first_.geometry();
+    if (!second_.isHidden())
+        lines = lines.united(second_.geometry());
+    qreal textWidth = 0;
+    for (const QString& line : content_.lines)
+        textWidth = std::max(textWidth, StatusLine::advance(line, this));
+    const qreal half = std::min(textWidth, lines.width()) / 2 + 4;
+    const qreal centre = lines.center().x();
+    painter.drawRoundedRect(QRectF(QPointF(centre - half, lines.top() + 0.5),
+                                   QPointF(centre + half, lines.bottom() + 0.5)),
+                            3, 3);
 }
 
 } // namespace quorvane

@@ -15,6 +15,12 @@ class StatusLine : public QWidget {
 public:
     explicit StatusLine(QWidget* parent = nullptr);
 
+    // The width of `text` and the distance between lines as they are drawn, in points.
+    static qreal advance(const QString& text, const QWidget* widget);
+    static qreal lineSpacing(const QWidget* widget);
+    // How many lines the text wraps into at `width`.
+    int lineCount(int width) const;
+
     void setText(const QString& text);
     const QString& text() const noexcept { return text_; }
     void setInk(const QColor& ink);
@@ -34,7 +40,7 @@ private:
 };
 
 // A button drawn as a link: the status font in the palette's link colour, underlined under the
-// pointer, with a focus ring for keyboard users.
+// pointer, with a focus ring for keyboard users. Space and Enter press it.
 class LinkButton : public InstallerButton {
     Q_OBJECT
 
@@ -43,11 +49,14 @@ public:
     QSize sizeHint() const override;
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 };
 
 // The lines under the progress bar, and Retry after a failure. One accessible element holding
-// its visible lines, found under the object name "installer-status".
+// its visible lines, found under the object name "installer-status". After a failure the
+// sentence is the accessible description of whatever takes focus: Retry, or without Retry the
+// block itself, which can then be reached with Tab.
 class StatusBlock : public QWidget {
     Q_OBJECT
 
@@ -65,14 +74,26 @@ public:
     explicit StatusBlock(QWidget* parent = nullptr);
 
     void setContent(const Content& content);
+    // The ink of the lines that are not a failure.
+    void setMutedInk(const QColor& ink);
     const Content& content() const noexcept { return content_; }
     StatusLine& firstLine() noexcept { return first_; }
     LinkButton& retryButton() noexcept { return retry_; }
     // What assistive technology sees, top to bottom.
     QList<QWidget*> visibleItems();
+    // Where focus goes when a failure appears: Retry when shown, else the block; null while
+    // there is no failure.
+    QWidget* failureFocus();
+    // The failure sentence, or empty.
+    QString failureSentence() const;
 
 signals:
     void retryClicked();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     QVBoxLayout layout_;
@@ -80,6 +101,8 @@ private:
     StatusLine second_;
     LinkButton retry_;
     Content content_;
+    QColor mutedInk_;
+    bool focusRing_ = false;
 };
 
 } // namespace quorvane

@@ -110,8 +110,10 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
                                  std::string(config::codesignPath)});
     argv.insert(argv.end(), {"--", executable.string()});
     argv.insert(argv.end(), options.args.begin(), options.args.end());
-    process_ =
-        std::make_unique<ChildProcess>(argv, installerEnvironment(), scratch / "installer.log");
+    auto childEnvironment = installerEnvironment();
+    for (const auto& [name, value] : options.environment)
+        childEnvironment[name] = value;
+    process_ = std::make_unique<ChildProcess>(argv, childEnvironment, scratch / "installer.log");
     const auto deadline = std::chrono::steady_clock::now() + windowLimit;
     while (nsIdentity_.empty() && std::chrono::steady_clock::now() < deadline) {
         std::error_code ec;
@@ -194,6 +196,12 @@ InstallerRun::Outcome InstallerRun::settle(const WindowReader& reader) {
     return {};
 }
 
+bool InstallerRun::focusWindow() {
+    const std::string id = windowId();
+    return !id.empty() && runCommand({"/usr/bin/env", "DISPLAY=" + sharedXServer().display(),
+                                      "xdotool", "windowfocus", "--sync", id}) == 0;
+}
+
 void InstallerRun::click(QPoint point) {
     const std::string id = windowId();
     ASSERT_FALSE(id.empty()) << "no installer window";
@@ -249,7 +257,8 @@ void InstallerRun::stopNamespace() {
 // --- E2eWorld ---------------------------------------------------------------------------------
 
 E2eWorld::E2eWorld(Options options)
-    : home(root / "home"), tmp(root / "tmp"), installerFolder(root / "installer") {
+    : home(root / "home"), tmp(root / "tmp"), installerFolder(root / "installer"),
+      environment_(std::move(options.environment)) {
     for (const auto& dir : {home, tmp, installerFolder / "Resources"})
         fs::create_directories(dir);
     ProductKitOptions kitOptions;
@@ -257,7 +266,7 @@ E2eWorld::E2eWorld(Options options)
     kitOptions.build = options.build;
     kitOptions.prefixBytes = options.prefix ? std::optional<std::int64_t>(256 << 10) : std::nullopt;
     kitOptions.packageAuthority = options.packageAuthority;
-    kitOptions.fillerBytes = 1 << 20;
+    kitOptions.fillerBytes = options.fillerBytes;
     kit = makeProductKit(root / "kit", server.url("/tail"), QUORVANE_FIXTURE_APP, kitOptions);
     server.route("/tail", {.bodyFile = kit.tail});
 
@@ -314,6 +323,8 @@ std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolde
     ++runs_;
     if (options.codesignStandIn.empty())
         options.codesignStandIn = codesignStandIn;
+    if (options.environment.empty())
+        options.environment = environment_;
     return std::make_unique<InstallerRun>(
         installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
         root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0), claimedWindows_,

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -38,6 +39,7 @@ struct RunOptions {
     std::string readOnly;                  // a path, as the namespace sees it, mounted read-only
     std::vector<std::string> args;         // the program's arguments
     std::filesystem::path codesignStandIn; // bound over the build's codesign in the namespace
+    std::map<std::string, std::string> environment; // added to the installer's environment
 };
 
 // One installer process and the mount namespace it runs in.
@@ -63,6 +65,8 @@ public:
     };
     // Waits until the installer has ended or its window shows a failure sentence.
     Outcome settle(const WindowReader& reader);
+    // Gives the window the input focus, as a window manager would; false without a window.
+    bool focusWindow();
     // Clicks in the window at a point of the window's own coordinates.
     void click(QPoint point);
     // Closes the window with its close control and waits for the program to end.
@@ -93,6 +97,8 @@ public:
         std::string version = "2.4.1";
         std::string build = "2410.1";
         std::filesystem::path packageAuthority{}; // who signs the package; the build's own
+        std::size_t fillerBytes = 1 << 20;        // makes the app, and so the download, larger
+        std::map<std::string, std::string> environment{}; // added to the installer's
     };
 
     explicit E2eWorld(Options options);
@@ -142,6 +148,7 @@ public:
 
 private:
     std::optional<WindowReader> reader_;
+    std::map<std::string, std::string> environment_;
     std::set<std::string> claimedWindows_;
     int runs_ = 0;
 };

@@ -6,11 +6,13 @@
 #include <QAccessible>
 #include <QAccessibleBridgePlugin>
 #include <QApplication>
+#include <QTest>
 #include <QtPlugin>
 
 #include <gtest/gtest.h>
 
 #include "BootstrapView.h"
+#include "BootstrapWindow.h"
 #include "UiFixture.h"
 
 using namespace quorvane;
@@ -31,11 +33,22 @@ class RecordingBridge : public QAccessibleBridge {
 public:
     void setRootObject(QAccessibleInterface*) override {}
     void notifyAccessibilityUpdate(QAccessibleEvent* event) override {
-        if (event->type() != QAccessible::NameChanged && event->type() != QAccessible::ValueChanged)
+        if (event->type() != QAccessible::NameChanged &&
+            event->type() != QAccessible::ValueChanged &&
+            event->type() != QAccessible::DescriptionChanged && event->type() != QAccessible::Focus)
             return;
         QVariant value;
         if (event->type() == QAccessible::ValueChanged)
             value = static_cast<QAccessibleValueChangeEvent*>(event)->value();
+        // What a bridge would send along: the text as it is when the event comes.
+        if (event->type() == QAccessible::DescriptionChanged ||
+            event->type() == QAccessible::Focus) {
+            // Null while the widget is being destroyed.
+            QAccessibleInterface* element = event->accessibleInterface();
+            if (!element)
+                return;
+            value = element->text(QAccessible::Description);
+        }
         heard.push_back({event->type(), event->object(), value});
     }
 };
@@ -100,11 +113,17 @@ TEST(Accessibility, phaseChangesAndWholePercentsAreAnnouncedOnce) {
     QObject* firstLine = &view.statusBlock().firstLine();
     QObject* bar = &view.progressBar();
 
+    // Name changes of the first line: each line tells when its text changes, so that clients
+    // that keep a copy stay current.
+    const auto firstLineNames = [&] {
+        std::size_t count = 0;
+        for (const Heard& h : reader.take(QAccessible::NameChanged))
+            count += h.object == firstLine;
+        return count;
+    };
     fixture.model->setPhase(InstallerPhase::checking());
     fixture.model->setPhase(InstallerPhase::checking()); // the same phase again
-    auto names = reader.take(QAccessible::NameChanged);
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0].object, firstLine);
+    EXPECT_EQ(firstLineNames(), 1u);
 
     // Entering the download announces its phase and 0%; then each whole percent once, however
     // many reports fall inside it.
@@ -112,7 +131,7 @@ TEST(Accessibility, phaseChangesAndWholePercentsAreAnnouncedOnce) {
     for (std::int64_t received = 0; received <= 2'000'000; received += 10'000)
         fixture.model->setReceived(received);
     fixture.model->setReceived(2'000'000);
-    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 1u);
+    EXPECT_EQ(firstLineNames(), 1u);
     const auto values = reader.take(QAccessible::ValueChanged);
     std::vector<int> percents;
     for (const Heard& h : values) {
@@ -126,11 +145,57 @@ TEST(Accessibility, phaseChangesAndWholePercentsAreAnnouncedOnce) {
     fixture.model->setPhase(InstallerPhase::failed("Lost the connection."));
     fixture.model->setReceived(3'000'000);
     EXPECT_EQ(reader.take(QAccessible::ValueChanged).size(), 0u);
-    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 1u);
+    EXPECT_EQ(firstLineNames(), 1u);
     fixture.model->setPhase(InstallerPhase::failed("Lost the connection."));
-    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 0u);
+    EXPECT_EQ(firstLineNames(), 0u);
     fixture.model->setPhase(InstallerPhase::failed("Another sentence."));
-    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 1u);
+    EXPECT_EQ(firstLineNames(), 1u);
+    // The megabytes line tells of its changes too, once each.
+    fixture.model->setPhase(InstallerPhase::downloading());
+    reader.take(QAccessible::NameChanged);
+    for (std::int64_t received = 0; received <= 3'000'000; received += 250'000)
+        fixture.model->setReceived(received);
+    EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 4u) << "back to 0, then 1, 2 and 3 MB";
+}
+
+TEST(Accessibility, theWindowDescribesEachPhaseAndAFailureTakesFocus) {
+    ModelFixture fixture(sampleManifest(), 0);
+    BootstrapWindow window(fixture.model);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    ScreenReader reader;
+    const auto descriptions = [&] {
+        QStringList texts;
+        for (const Heard& h : reader.take(QAccessible::DescriptionChanged))
+            if (h.object == &window)
+                texts.append(h.value.toString());
+        return texts;
+    };
+    const std::string sentence = "Could not download the installer.";
+    for (const InstallerPhase& phase :
+         {InstallerPhase::checking(), InstallerPhase::downloading(), InstallerPhase::verifying(),
+          InstallerPhase::installing(), InstallerPhase::failed(sentence),
+          InstallerPhase::checking()})
+        fixture.model->setPhase(phase);
+    EXPECT_EQ(descriptions(),
+              QStringList({"Checking the installed app…", "Downloading Quorvane Pro 4.2.1…",
+                           "Verifying the installer…", "Adding Quorvane Pro to Applications…",
+                           QString::fromStdString(sentence), "Checking the installed app…"}));
+    // The download's megabytes do not disturb it.
+    fixture.model->setPhase(InstallerPhase::downloading());
+    reader.take(QAccessible::DescriptionChanged);
+    for (std::int64_t received = 0; received <= 5'000'000; received += 1'000'000)
+        fixture.model->setReceived(received);
+    EXPECT_EQ(descriptions(), QStringList());
+
+    // The failure moves focus to Retry, described by the sentence.
+    reader.take(QAccessible::Focus);
+    fixture.model->setPhase(InstallerPhase::failed(sentence));
+    const auto focus = reader.take(QAccessible::Focus);
+    ASSERT_EQ(focus.size(), 1u);
+    EXPECT_EQ(focus[0].object, &window.view().statusBlock().retryButton());
+    EXPECT_EQ(focus[0].value.toString().toStdString(), sentence);
 }
 
 Q_IMPORT_PLUGIN(RecordingBridgePlugin)

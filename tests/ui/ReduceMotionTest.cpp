@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "EventLoopSpin.h"
+#include "HighContrast.h"
 #include "ReduceMotion.h"
 #include "TempDir.h"
 
@@ -144,6 +145,59 @@ TEST(ReduceMotion, offWithoutAnAnswer) {
     // And with no bus at all.
     ReduceMotion unconnected(QDBusConnection("not-connected"));
     EXPECT_FALSE(unconnected.isOn());
+}
+
+TEST(HighContrast, followsEitherPortalSettingLive) {
+    struct Case {
+        const char* name;
+        QString group, key;
+        QVariant on, off, wrongType;
+    } cases[] = {
+        {"the portal's own contrast", "org.freedesktop.appearance", "contrast", uint(1), uint(0),
+         QString("1")},
+        {"GNOME's high-contrast", "org.gnome.desktop.a11y.interface", "high-contrast", true, false,
+         uint(1)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Desktop desktop(true);
+        desktop.portal.settings[{c.group, c.key}] = c.on;
+        HighContrast setting(desktop.bus.connect("installer"));
+        QSignalSpy changes(&setting, &HighContrast::changed);
+        EXPECT_FALSE(setting.isOn()) << "off until the portal answers";
+        ASSERT_TRUE(spinUntil([&] { return setting.isOn(); }));
+        desktop.portal.change(c.group, c.key, c.off);
+        ASSERT_TRUE(spinUntil([&] { return !setting.isOn(); }));
+        desktop.portal.change(c.group, c.key, c.wrongType);
+        desktop.portal.change(c.group, "color-scheme", uint(1));
+        desktop.portal.change(c.group, c.key, c.on);
+        ASSERT_TRUE(spinUntil([&] { return setting.isOn(); }));
+        EXPECT_EQ(changes.size(), 3);
+        EXPECT_EQ(desktop.portal.reads, 2) << "each setting read once";
+    }
+}
+
+TEST(HighContrast, onWhileEitherAsks) {
+    Desktop desktop(true);
+    const QString appearance = "org.freedesktop.appearance",
+                  gnome = "org.gnome.desktop.a11y.interface";
+    desktop.portal.settings[{appearance, "contrast"}] = uint(0);
+    desktop.portal.settings[{gnome, "high-contrast"}] = true;
+    HighContrast setting(desktop.bus.connect("installer"));
+    ASSERT_TRUE(spinUntil([&] { return setting.isOn(); }));
+    desktop.portal.change(appearance, "contrast", uint(1));
+    desktop.portal.change(gnome, "high-contrast", false);
+    spinFor(std::chrono::milliseconds(100));
+    EXPECT_TRUE(setting.isOn()) << "the portal's own setting still asks";
+    desktop.portal.change(appearance, "contrast", uint(0));
+    EXPECT_TRUE(spinUntil([&] { return !setting.isOn(); }));
+}
+
+TEST(HighContrast, offWithoutAPortal) {
+    Desktop desktop(false);
+    HighContrast setting(desktop.bus.connect("installer"));
+    spinFor(std::chrono::milliseconds(200));
+    EXPECT_FALSE(setting.isOn());
 }
 
 #include "ReduceMotionTest.moc"

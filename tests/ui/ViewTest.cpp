@@ -6,7 +6,11 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QFontMetricsF>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -273,18 +277,130 @@ TEST(BootstrapView, closingTheWindowCancelsTheRun) {
     EXPECT_TRUE(spinUntil([&] { return fixture.model->operation().isDone(); }));
 }
 
-TEST(BootstrapView, textSizesAreTheDesignedPixelSizes) {
+namespace {
+
+// Left and right edge of the ink in `image`, in the image's points.
+std::pair<double, double> inkSpan(const QImage& image) {
+    int left = image.width(), right = -1;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(image.pixel(x, y)) > 0 && qGray(image.pixel(x, y)) < 200) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    const double ratio = image.devicePixelRatio();
+    return {left / ratio, (right + 1) / ratio};
+}
+
+// The ink width of `line` as drawn on a screen of `ratio`, in points.
+double drawnWidth(StatusLine& line, qreal ratio) {
+    QImage image((QSizeF(line.size()) * ratio).toSize(), QImage::Format_ARGB32);
+    image.setDevicePixelRatio(ratio);
+    image.fill(Qt::white);
+    line.render(&image);
+    const auto [left, right] = inkSpan(image);
+    return right - left;
+}
+
+} // namespace
+
+TEST(BootstrapView, statusTextIsTwelveAndAHalfPixelsAtEveryPixelRatio) {
+    // The reference: the same text with a 25 px font, drawn plainly and halved. 13 px text
+    // (what a rounded size gives) is 4% wider: over 5 points on this line.
+    const QString digits = "0123456789 0123456789";
+    QFont twice = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    twice.setPixelSize(25);
+    QImage reference(600, 40, QImage::Format_ARGB32);
+    reference.fill(Qt::white);
+    {
+        QPainter painter(&reference);
+        painter.setFont(twice);
+        painter.setPen(Qt::black);
+        painter.drawText(QPointF(10, 30), digits);
+    }
+    const auto [refLeft, refRight] = inkSpan(reference);
+    const double expected = (refRight - refLeft) / 2;
+
+    StatusLine line;
+    line.setText(digits);
+    line.resize(320, line.heightForWidth(320));
+    for (const qreal ratio : {1.0, 1.25, 1.5, 2.0}) {
+        SCOPED_TRACE(ratio);
+        EXPECT_NEAR(drawnWidth(line, ratio), expected, 1.0);
+    }
+    EXPECT_NEAR(StatusLine::advance(digits, &line) * 2,
+                QFontMetricsF(twice).horizontalAdvance(digits), 0.5);
+
+    // Figures take the same width whatever the digit, so a growing count does not jitter.
+    EXPECT_DOUBLE_EQ(StatusLine::advance("1111", &line), StatusLine::advance("8888", &line));
+}
+
+TEST(BootstrapView, theDownloadFailureFitsOnOneLine) {
     ModelFixture fixture;
     BootstrapView view(fixture.model);
-    const QFont status = fonts::status(view);
-    QFont twice = status;
-    twice.setPixelSize(25);
-    const QString digits = "0123456789";
-    // 12.5 px is half of 25 px, whatever the screen's DPI.
-    EXPECT_NEAR(QFontMetricsF(status, &view).horizontalAdvance(digits) * 2,
-                QFontMetricsF(twice, &view).horizontalAdvance(digits), 0.03 * 25 * 10);
-    // Figures take the same width whatever the digit, so a growing count does not jitter.
-    const QFontMetricsF metrics(status, &view);
-    EXPECT_DOUBLE_EQ(metrics.horizontalAdvance("1111"), metrics.horizontalAdvance("8888"));
-    EXPECT_EQ(view.title().font().pixelSize(), 25);
+    const std::string& sentence = BootstrapFailure::download.message();
+    fixture.model->setPhase(InstallerPhase::failed(sentence));
+    view.show();
+    QApplication::processEvents();
+    StatusLine& first = view.statusBlock().firstLine();
+    EXPECT_EQ(first.width(), BootstrapView::contentWidth - 2 * StatusBlock::sideMargin);
+    EXPECT_EQ(first.lineCount(first.width()), 1);
+    EXPECT_EQ(first.height(), first.heightForWidth(first.width()));
+    EXPECT_LT(first.height(), 2 * StatusLine::lineSpacing(&first));
+}
+
+TEST(BootstrapView, titleIsSemibold) {
+    ModelFixture fixture;
+    BootstrapView view(fixture.model);
+    const QFont title = view.title().font();
+    EXPECT_EQ(title.pixelSize(), fonts::titlePixels);
+    // The face really drawn (QFontInfo reports the weight asked for, even for a bold face).
+    const QFontInfo drawn(title);
+    EXPECT_EQ(QFontDatabase::weight(drawn.family(), drawn.styleName()), QFont::DemiBold)
+        << drawn.family().toStdString() << " " << drawn.styleName().toStdString();
+    // The built-in face only stands in where the desktop's family has no semibold face.
+    QFont desktop = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    const bool desktopHasSemibold = fonts::hasFace(QFontInfo(desktop).family(), QFont::DemiBold);
+    EXPECT_EQ(drawn.family() == fonts::builtInTitleFamily(), !desktopHasSemibold);
+    EXPECT_FALSE(fonts::builtInTitleFamily().isEmpty()) << "the built-in face did not load";
+    EXPECT_FALSE(fonts::hasFace("DejaVu Sans", QFont::DemiBold));
+    EXPECT_TRUE(fonts::hasFace(fonts::builtInTitleFamily(), QFont::DemiBold));
+
+    // Its licence travels with it.
+    QFile licence(":/quorvane/fonts/Inter-OFL.txt");
+    ASSERT_TRUE(licence.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(licence.readAll().contains("SIL OPEN FONT LICENSE Version 1.1"));
+}
+
+TEST(BootstrapView, highContrastDarkensTheMutedInkOnly) {
+    const QColor background = installerColor(colors::background);
+    ModelFixture fixture(sampleManifest(), 0);
+    BootstrapWindow window(fixture.model);
+    fixture.model->setPhase(InstallerPhase::downloading());
+    StatusBlock& status = window.view().statusBlock();
+    // The given colour by default, though it is short of 4.5:1.
+    EXPECT_EQ(status.firstLine().ink(), installerColor(colors::muted));
+    EXPECT_NEAR(contrastRatio(installerColor(colors::muted), background), 4.16, 0.01);
+
+    window.setHighContrast(true);
+    const QColor darker = status.firstLine().ink();
+    EXPECT_GE(contrastRatio(darker, background), 4.5);
+    // The same hue, only darker.
+    EXPECT_NEAR(darker.hueF(), installerColor(colors::muted).hueF(), 0.02);
+    // The drawn text has it: the darkest pixel of the line is the darker ink.
+    const QImage image = render(window);
+    const QRect line(status.firstLine().mapTo(&window, QPoint(0, 0)), status.firstLine().size());
+    int darkest = 255;
+    for (int y = line.top(); y <= line.bottom(); ++y)
+        for (int x = line.left(); x <= line.right(); ++x)
+            darkest = std::min(darkest, qGray(image.pixel(x, y)));
+    EXPECT_NEAR(darkest, qGray(darker.rgb()), 6);
+
+    // Failures keep their own ink, and the next phase keeps the darker one.
+    fixture.model->setPhase(InstallerPhase::failed("It broke."));
+    EXPECT_EQ(status.firstLine().ink(), installerColor(colors::failureInk));
+    fixture.model->setPhase(InstallerPhase::verifying());
+    EXPECT_EQ(status.firstLine().ink(), darker);
+    window.setHighContrast(false);
+    EXPECT_EQ(status.firstLine().ink(), installerColor(colors::muted));
 }

@@ -1,4 +1,5 @@
-// Writes one picture of the installer window per phase, for review by eye.
+// Writes one picture of the installer window per phase, for review by eye, and a few more: the
+// darker muted ink asked for by a high-contrast desktop, and keyboard focus after Tab.
 //   installer_screenshots OUTPUT_FOLDER
 #include <cstdio>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QTest>
 
 #include "BootstrapApp.h"
 #include "BootstrapFailure.h"
@@ -22,6 +24,8 @@ struct Shot {
     bool withManifest;
     std::function<void(BootstrapModel&)> setUp;
     double clock; // seconds since the reference date; places the busy segment
+    bool highContrast = false;
+    int tabs = 0; // Tab presses after the set-up: where keyboard focus is drawn
 };
 
 } // namespace
@@ -51,6 +55,15 @@ int main(int argc, char** argv) {
         {"6-failed-retry.png", true,
          phase(InstallerPhase::failed(BootstrapFailure::download.message())), 0},
         {"7-failed-no-retry.png", false, [](BootstrapModel&) {}, 0},
+        {"8-downloading-high-contrast.png", true,
+         [](BootstrapModel& m) {
+             m.setPhase(InstallerPhase::downloading());
+             m.setReceived(21'000'000);
+         },
+         0, true},
+        {"9-failed-close-focused.png", true,
+         phase(InstallerPhase::failed(BootstrapFailure::download.message())), 0, false, 1},
+        {"10-failed-no-retry-status-focused.png", false, [](BootstrapModel&) {}, 0, false, 2},
     };
 
     int failures = 0;
@@ -60,9 +73,15 @@ int main(int argc, char** argv) {
             shot.withManifest ? std::optional(test::sampleManifest()) : std::nullopt, 0);
         BootstrapWindow window(fixture.model);
         window.view().progressBar().setClock([t = shot.clock] { return t; });
+        window.setHighContrast(shot.highContrast);
         window.show();
+        window.activateWindow();
         QApplication::processEvents();
         shot.setUp(*fixture.model);
+        QApplication::processEvents();
+        for (int i = 0; i < shot.tabs; ++i)
+            if (QWidget* focus = QApplication::focusWidget())
+                QTest::keyClick(focus, Qt::Key_Tab);
         QApplication::processEvents();
         const QImage image = test::render(window);
         const auto file = output / shot.file;

@@ -1,0 +1,296 @@
+// The real installer read from outside by an AT-SPI client, as a screen reader reads it: the
+// window, the progress bar and the status block found by role and position, the events a
+// screen reader speaks from, and Retry pressed through its AT-SPI action.
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <optional>
+#include <regex>
+
+#include "AtspiSession.h"
+#include "E2eTest.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+const std::string checking = "Checking the installed app…";
+const std::string downloading = "Downloading Quorvane Pro 2.4.1…";
+const std::string verifying = "Verifying the installer…";
+const std::string installing = "Adding Quorvane Pro to Applications…";
+
+class Atspi : public E2e {
+protected:
+    void SetUp() override {
+        E2e::SetUp();
+        if (IsSkipped())
+            return;
+        if (const auto why = atspiUnavailable(); !why.empty())
+            GTEST_SKIP() << why;
+    }
+};
+
+bool isState(const json& r) {
+    return r["kind"] == "state" && !r["window"].is_null();
+}
+
+bool isEvent(const json& r, const std::string& type) {
+    return r["kind"] == "event" && r["type"] == type;
+}
+
+// The phase a state shows, from the window's description, the bar and the failure controls.
+std::string phaseOf(const json& state) {
+    const std::string description = state["window"]["description"];
+    if (!state["retry"].is_null() || !state["status"]["description"].get<std::string>().empty())
+        return "failed";
+    if (description == checking)
+        return "checking";
+    if (description == downloading)
+        return state["bar"]["valueText"] == "" ? "ready" : "downloading";
+    if (description == verifying)
+        return "verifying";
+    if (description == installing)
+        return "installing";
+    return "unknown: " + description;
+}
+
+std::string joinedLines(const json& lines) {
+    std::string text;
+    for (const auto& line : lines)
+        text += (text.empty() ? "" : " / ") + line.get<std::string>();
+    return text;
+}
+
+// What the client saw in each phase, first sight of each, as a table for the notes.
+void writePhaseTable(const std::vector<json>& records, const std::string& name) {
+    const fs::path folder = fs::path(QUORVANE_BINARY_DIR) / "e2e-results";
+    fs::create_directories(folder);
+    std::ofstream raw(folder / (name + ".jsonl"));
+    for (const auto& r : records)
+        raw << r.dump() << "\n";
+    std::ofstream out(folder / (name + ".md"));
+    out << "| phase | window (name; description) | progress bar (role, name, value text) | status "
+           "block (role; lines) | Retry (description; states) | focus events | value events |\n"
+           "| --- | --- | --- | --- | --- | --- | --- |\n";
+    // Each phase's first state, and the focus events heard until the next phase's.
+    std::vector<std::pair<std::size_t, std::string>> rows;
+    for (std::size_t i = 0; i < records.size(); ++i)
+        if (isState(records[i]) && (rows.empty() || rows.back().second != phaseOf(records[i])))
+            rows.emplace_back(i, phaseOf(records[i]));
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const auto& [index, phase] = rows[row];
+        const auto& r = records[index];
+        const std::size_t end = row + 1 < rows.size() ? rows[row + 1].first : records.size();
+        std::string focus, values;
+        for (std::size_t i = index; i < end; ++i) {
+            const auto& e = records[i];
+            if (e["kind"] != "event" || !e["source"].contains("role"))
+                continue;
+            if (e["type"] == "object:state-changed:focused" && e["detail1"] == 1)
+                focus += e["source"]["role"].get<std::string>() + " \"" +
+                         e["source"]["name"].get<std::string>() +
+                         "\": " + e["source"]["description"].get<std::string>() + " ";
+            if (e["type"] == "object:property-change:accessible-value" &&
+                e["source"].contains("valueText"))
+                values += e["source"]["valueText"].get<std::string>() + " ";
+        }
+        std::string retry = "none";
+        if (!r["retry"].is_null()) {
+            retry = r["retry"]["description"].get<std::string>() + "; ";
+            for (const auto& s : r["retry"]["states"])
+                retry += s.get<std::string>() + " ";
+        }
+        out << "| " << phase << " | " << r["window"]["name"].get<std::string>() << "; "
+            << r["window"]["description"].get<std::string>() << " | "
+            << r["bar"]["role"].get<std::string>() << ", " << r["bar"]["name"].get<std::string>()
+            << ", \"" << r["bar"]["valueText"].get<std::string>() << "\" | "
+            << r["status"]["role"].get<std::string>() << "; " << joinedLines(r["lines"]) << " | "
+            << retry << " | " << focus << " | " << values << " |\n";
+    }
+}
+
+// Every state read: the window and the bar are found and named, the bar has a value text
+// exactly while downloading, and a failure shows its sentence alone. (Working phases follow one
+// another quickly, and labels' names can lag a reading behind the window's description and the
+// bar there; so in those phases only known lines are required.)
+void expectStatesMatchTheirPhase(const std::vector<json>& records, const std::string& failure,
+                                 bool downloads) {
+    const std::regex percent("(100|[1-9]?[0-9])%");
+    const std::regex megabytes("[0-9]+ MB of [0-9]+ MB");
+    const std::vector<std::string> known = {checking, downloading, verifying, installing, failure};
+    bool countedMegabytes = false;
+    for (const auto& r : records) {
+        if (!isState(r))
+            continue;
+        SCOPED_TRACE(r.dump());
+        EXPECT_EQ(r["window"]["role"], "frame");
+        EXPECT_EQ(r["window"]["name"], "Install Quorvane Pro");
+        ASSERT_FALSE(r["bar"].is_null()) << "no progress bar";
+        EXPECT_EQ(r["bar"]["role"], "progress bar");
+        EXPECT_EQ(r["bar"]["name"], "Installation progress");
+        ASSERT_FALSE(r["status"].is_null()) << "nothing after the progress bar";
+        EXPECT_EQ(r["status"]["role"], "panel");
+        const std::string phase = phaseOf(r);
+        EXPECT_EQ(phase.find("unknown"), std::string::npos) << phase;
+        const std::string value = r["bar"]["valueText"];
+        if (phase == "downloading") {
+            EXPECT_TRUE(std::regex_match(value, percent)) << value;
+        } else {
+            EXPECT_EQ(value, "") << phase;
+        }
+        if (phase == "failed") {
+            EXPECT_EQ(r["lines"], json::array({failure}));
+            continue;
+        }
+        ASSERT_GE(r["lines"].size(), 1u);
+        EXPECT_NE(std::find(known.begin(), known.end(), r["lines"][0]), known.end());
+        if (phase == "downloading" && r["lines"].size() == 2 && r["lines"][0] == downloading)
+            countedMegabytes |= std::regex_match(r["lines"][1].get<std::string>(), megabytes);
+    }
+    EXPECT_EQ(countedMegabytes, downloads) << "the download's two lines, read together";
+}
+
+} // namespace
+
+TEST_F(Atspi, aScreenReaderFollowsEveryPhaseAndRetries) {
+    AtspiSession session(sharedXServer().display());
+    // The download reports every MiB: 24 of them make steps of about 4%. (Each whole percent
+    // is announced at most once; that it is announced at every one is checked in-process.)
+    E2eWorld world({.fillerBytes = 24 << 20, .environment = session.installerEnvironment()});
+    // A slow download that breaks off at 40%.
+    const auto piece = std::size_t(fs::file_size(world.kit.tail) / 100 + 1);
+    world.server.route(
+        "/tail",
+        {.bodyFile = world.kit.tail, .pieceBytes = piece, .pause = 20ms, .dropAfter = piece * 40});
+    const std::string failure = sentenceOf(BootstrapFailure::download);
+
+    ASSERT_TRUE(session.startReader()) << "see " << session.folder();
+    auto run = world.launch();
+    ASSERT_TRUE(run->awaitWindow());
+    // The window manager's part: the new window gets the input focus.
+    ASSERT_TRUE(run->focusWindow());
+    // The failure is heard as focus on Retry; then it is pressed.
+    const auto retryFocused = [](const json& r) {
+        return isEvent(r, "object:state-changed:focused") && r["detail1"] == 1 &&
+               r["source"]["name"] == "Retry";
+    };
+    ASSERT_TRUE(session.awaitRecord(retryFocused, 120s)) << "see " << session.folder();
+
+    // Retry through the client, against a server that now sends everything.
+    world.server.route("/tail", {.bodyFile = world.kit.tail, .pieceBytes = piece, .pause = 10ms});
+    ASSERT_TRUE(session.pressRetry()) << "see " << session.folder();
+    EXPECT_EQ(run->exitStatus(120s), 0) << "the second attempt did not install and open the app";
+    // The client has heard the last events once the window has gone.
+    EXPECT_TRUE(session.awaitRecord(
+        [](const json& r) { return r["kind"] == "state" && r["window"].is_null(); }, 30s));
+    session.stopReader();
+    const auto records = session.records();
+    writePhaseTable(records, "atspi-phases-retry");
+    expectStatesMatchTheirPhase(records, failure, true);
+
+    // The failure took the focus: Retry, focusable and pressable, described by the sentence.
+    // Nothing before it went to the close control.
+    std::size_t pressedAt = records.size();
+    for (std::size_t i = 0; i < records.size(); ++i)
+        if (records[i]["kind"] == "pressed")
+            pressedAt = i;
+    ASSERT_LT(pressedAt, records.size());
+    std::optional<json> lastFocus;
+    for (std::size_t i = 0; i < pressedAt; ++i) {
+        const auto& r = records[i];
+        if (isEvent(r, "object:state-changed:focused") && r["detail1"] == 1) {
+            EXPECT_NE(r["source"]["name"], "Close");
+            lastFocus = r["source"];
+        }
+    }
+    ASSERT_TRUE(lastFocus) << "no focus event";
+    EXPECT_EQ((*lastFocus)["role"], "push button");
+    EXPECT_EQ((*lastFocus)["name"], "Retry");
+    EXPECT_EQ((*lastFocus)["description"], failure);
+    const auto& states = (*lastFocus)["states"];
+    EXPECT_NE(std::find(states.begin(), states.end(), "focusable"), states.end());
+    EXPECT_NE(std::find(states.begin(), states.end(), "focused"), states.end());
+    const auto& actions = (*lastFocus)["actions"];
+    EXPECT_NE(std::find(actions.begin(), actions.end(), "Press"), actions.end());
+
+    // The window's description announced each phase: one event per phase of the second
+    // attempt (checking, downloading, verifying, installing), and the texts read in order. (A
+    // source is read when its event is handled, so a short phase may read as the next one.)
+    std::vector<std::string> described;
+    std::size_t describedAfterPress = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto& r = records[i];
+        if (!isEvent(r, "object:property-change:accessible-description") ||
+            r["source"]["role"] != "frame")
+            continue;
+        describedAfterPress += i > pressedAt;
+        if (described.empty() || described.back() != r["source"]["description"])
+            described.push_back(r["source"]["description"]);
+    }
+    EXPECT_GE(describedAfterPress, 4u);
+    const std::vector<std::string> expected = {downloading, failure, downloading, installing};
+    auto at = described.begin();
+    for (const auto& phase : expected) {
+        at = std::find(at, described.end(), phase);
+        ASSERT_NE(at, described.end()) << "not announced in order: " << phase;
+        ++at;
+    }
+
+    // The bar's value changed once per whole percent at most, rising, in each attempt.
+    for (const bool second : {false, true}) {
+        SCOPED_TRACE(second ? "second attempt" : "first attempt");
+        std::vector<double> values;
+        for (std::size_t i = second ? pressedAt : 0; i < (second ? records.size() : pressedAt);
+             ++i) {
+            const auto& r = records[i];
+            if (isEvent(r, "object:property-change:accessible-value") &&
+                r["source"]["role"] == "progress bar" && r["source"].contains("value") &&
+                r["source"]["valueText"] != "") // the last one may be read once the download ended
+                values.push_back(r["source"]["value"]);
+        }
+        ASSERT_GE(values.size(), 5u) << "too few value changes heard";
+        // Read when handled, a value may already be the next one; but never a smaller one,
+        // never a fraction, and there are no more events than whole percents up to the last.
+        EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+        for (const double v : values)
+            EXPECT_EQ(v, std::floor(v)) << "not a whole percent";
+        EXPECT_LE(values.size(), std::size_t(values.back() + 1))
+            << "more than one change per whole percent";
+    }
+}
+
+TEST_F(Atspi, withoutRetryTheStatusTakesFocus) {
+    AtspiSession session(sharedXServer().display());
+    E2eWorld world({.environment = session.installerEnvironment()});
+    writeFile(world.installerFolder / "Resources" / "Payload.json", "{\"version\": ");
+    const std::string failure = sentenceOf(BootstrapFailure::configuration);
+
+    ASSERT_TRUE(session.startReader()) << "see " << session.folder();
+    auto run = world.launch();
+    ASSERT_TRUE(run->awaitWindow());
+    ASSERT_TRUE(run->focusWindow());
+    const auto statusFocused = [&](const json& r) {
+        return isEvent(r, "object:state-changed:focused") && r["detail1"] == 1 &&
+               r["source"]["role"] == "panel" && r["source"]["description"] == failure;
+    };
+    EXPECT_TRUE(session.awaitRecord(statusFocused, 60s)) << "see " << session.folder();
+    EXPECT_TRUE(session.awaitRecord(
+        [&](const json& r) {
+            if (!isState(r) || r["retry"].is_null() == false)
+                return false;
+            const auto& states = r["status"]["states"];
+            return r["lines"] == json::array({failure}) &&
+                   std::find(states.begin(), states.end(), "focused") != states.end() &&
+                   std::find(states.begin(), states.end(), "focusable") != states.end();
+        },
+        30s));
+    session.stopReader();
+    const auto records = session.records();
+    writePhaseTable(records, "atspi-phases-no-retry");
+    expectStatesMatchTheirPhase(records, failure, false);
+}
