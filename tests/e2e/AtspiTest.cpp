@@ -254,13 +254,23 @@ TEST_F(Atspi, aScreenReaderFollowsEveryPhaseAndRetries) {
                 values.push_back(r["source"]["value"]);
         }
         ASSERT_GE(values.size(), 5u) << "too few value changes heard";
-        // Read when handled, a value may already be the next one; but never a smaller one,
-        // never a fraction, and there are no more events than whole percents up to the last.
-        EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
-        for (const double v : values)
-            EXPECT_EQ(v, std::floor(v)) << "not a whole percent";
-        EXPECT_LE(values.size(), std::size_t(values.back() + 1))
-            << "more than one change per whole percent";
+        // A dropped connection without a validator starts the tail over, the one time the bar
+        // may go back; each run in between rises. Read when handled, a value may already be the
+        // next one (heard twice); but never a smaller one within a run, never a fraction, and no
+        // more changes than whole percents up to the run's last.
+        std::vector<std::vector<double>> runs(1);
+        for (const double v : values) {
+            if (!runs.back().empty() && v < runs.back().back())
+                runs.emplace_back();
+            if (runs.back().empty() || runs.back().back() != v)
+                runs.back().push_back(v);
+        }
+        for (const auto& run : runs) {
+            for (const double v : run)
+                EXPECT_EQ(v, std::floor(v)) << "not a whole percent";
+            EXPECT_LE(run.size(), std::size_t(run.back() + 1))
+                << "more than one change per whole percent: " << json(values).dump();
+        }
     }
 }
 
