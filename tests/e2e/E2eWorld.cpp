@@ -58,9 +58,12 @@ std::string plistString(const std::string& plist, const std::string& key) {
 // The installer under the test's sanitizer settings, minus leak checking at exit: the whole
 // program leaks a few one-time allocations of libdbus and libcrypto there (its own leaks are
 // checked in-process by the launch tests). Memory errors still end it.
-std::map<std::string, std::string> installerEnvironment() {
-    std::map<std::string, std::string> environment = {{"DISPLAY", sharedXServer().display()},
-                                                      {"QT_QPA_PLATFORM", "xcb"}};
+std::map<std::string, std::string>
+installerEnvironment(const std::map<std::string, std::string>& display) {
+    std::map<std::string, std::string> environment =
+        display.empty() ? std::map<std::string, std::string>{{"DISPLAY", sharedXServer().display()},
+                                                             {"QT_QPA_PLATFORM", "xcb"}}
+                        : display;
     if (const char* asan = std::getenv("ASAN_OPTIONS"))
         environment["ASAN_OPTIONS"] = std::string(asan) + ":detect_leaks=0";
     return environment;
@@ -110,7 +113,7 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
                                  std::string(config::codesignPath)});
     argv.insert(argv.end(), {"--", executable.string()});
     argv.insert(argv.end(), options.args.begin(), options.args.end());
-    auto childEnvironment = installerEnvironment();
+    auto childEnvironment = installerEnvironment(options.display);
     for (const auto& [name, value] : options.environment)
         childEnvironment[name] = value;
     process_ = std::make_unique<ChildProcess>(argv, childEnvironment, scratch / "installer.log");
@@ -200,6 +203,13 @@ bool InstallerRun::focusWindow() {
     const std::string id = windowId();
     return !id.empty() && runCommand({"/usr/bin/env", "DISPLAY=" + sharedXServer().display(),
                                       "xdotool", "windowfocus", "--sync", id}) == 0;
+}
+
+InstallerRun::Outcome InstallerRun::settleByExit() {
+    if (const auto status = exitStatus(settleLimit))
+        return {status, std::nullopt};
+    ADD_FAILURE() << "the installer did not end; see " << scratch_;
+    return {};
 }
 
 void InstallerRun::click(QPoint point) {
@@ -325,6 +335,8 @@ std::unique_ptr<InstallerRun> E2eWorld::launch(std::optional<fs::path> homeFolde
         options.codesignStandIn = codesignStandIn;
     if (options.environment.empty())
         options.environment = environment_;
+    if (options.display.empty())
+        options.display = display;
     return std::make_unique<InstallerRun>(
         installerFolder / "quorvane-installer", homeFolder.value_or(home), tmpFolder.value_or(tmp),
         root / ("run-" + std::to_string(runs_)), QPoint(runs_ % 2 * 520, 0), claimedWindows_,

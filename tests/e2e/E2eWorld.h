@@ -40,6 +40,8 @@ struct RunOptions {
     std::vector<std::string> args;         // the program's arguments
     std::filesystem::path codesignStandIn; // bound over the build's codesign in the namespace
     std::map<std::string, std::string> environment; // added to the installer's environment
+    // The display the program is a client of; the shared X server's when empty.
+    std::map<std::string, std::string> display;
 };
 
 // One installer process and the mount namespace it runs in.
@@ -67,6 +69,8 @@ public:
     Outcome settle(const WindowReader& reader);
     // Gives the window the input focus, as a window manager would; false without a window.
     bool focusWindow();
+    // Waits until the installer has ended, without reading its window (any display).
+    Outcome settleByExit();
     // Clicks in the window at a point of the window's own coordinates.
     void click(QPoint point);
     // Closes the window with its close control and waits for the program to end.
@@ -76,6 +80,8 @@ public:
     // The executables of those processes, as the namespace sees them.
     std::vector<std::string> executables() const;
     void stopNamespace();
+    // Where the installer's standard output and error go.
+    std::filesystem::path log() const { return scratch_ / "installer.log"; }
 
 private:
     std::string windowId();
@@ -112,6 +118,9 @@ public:
 
     // When set, bound over the build's codesign in every installer's namespace.
     std::filesystem::path codesignStandIn;
+    // When set, every installer of this world is a client of this display (a Wayland
+    // compositor's environment, say) instead of the shared X server.
+    std::map<std::string, std::string> display;
 
     std::filesystem::path applications() const { return home / "Applications"; }
     std::filesystem::path installedApp() const;

@@ -57,7 +57,7 @@ WindowReader::WindowReader(const std::filesystem::path& resources) {
         CloseButton& close = window.titlebar().closeButton();
         close_ = close.mapTo(&window, close.rect().center());
         windowSize_ = window.size();
-        candidates_.push_back({sentence, rect, whole.copy(rect), retry_});
+        candidates_.push_back({sentence, rect, whole.copy(rect), retry_, whole});
         window.hide();
     }
 }
@@ -66,6 +66,13 @@ QPoint WindowReader::retryPoint(const std::string& sentence) const {
     for (const auto& candidate : candidates_)
         if (candidate.sentence == sentence)
             return candidate.retry;
+    throw std::invalid_argument("not a failure sentence: " + sentence);
+}
+
+QImage WindowReader::rendering(const std::string& sentence) const {
+    for (const auto& candidate : candidates_)
+        if (candidate.sentence == sentence)
+            return candidate.whole;
     throw std::invalid_argument("not a failure sentence: " + sentence);
 }
 

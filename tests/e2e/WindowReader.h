@@ -26,6 +26,8 @@ public:
     QPoint retryPoint(const std::string& sentence) const;
     QPoint closePoint() const { return close_; }
     QSize windowSize() const { return windowSize_; }
+    // The whole window, rendered offscreen, as it shows `sentence`.
+    QImage rendering(const std::string& sentence) const;
 
 private:
     struct Candidate {
@@ -33,6 +35,7 @@ private:
         QRect rect; // the status block's place, which depends on its lines
         QImage status;
         QPoint retry;
+        QImage whole;
     };
     std::vector<Candidate> candidates_;
     QPoint retry_;
