@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "E2eTest.h"
+#include "ImageDifference.h"
 #include "WaylandCompositor.h"
 
 using namespace quorvane;
@@ -47,27 +48,6 @@ protected:
     std::unique_ptr<WaylandCompositor> compositor;
 };
 
-struct Difference {
-    double meanChannel = 0; // mean absolute difference per channel, 0 to 255
-    double pixelsApart = 0; // share of pixels with a channel more than 32 apart
-};
-
-Difference compare(const QImage& a, const QImage& b) {
-    const QImage x = a.convertToFormat(QImage::Format_RGB32);
-    const QImage y = b.convertToFormat(QImage::Format_RGB32);
-    long long sum = 0, apart = 0;
-    for (int row = 0; row < x.height(); ++row)
-        for (int col = 0; col < x.width(); ++col) {
-            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
-            const int dr = std::abs(qRed(p) - qRed(q)), dg = std::abs(qGreen(p) - qGreen(q)),
-                      db = std::abs(qBlue(p) - qBlue(q));
-            sum += dr + dg + db;
-            apart += std::max({dr, dg, db}) > 32;
-        }
-    const double pixels = double(x.width()) * x.height();
-    return {sum / (pixels * 3), apart / pixels};
-}
-
 } // namespace
 
 TEST_F(WaylandE2e, FirstInstallationOpensTheAppWithTheWindowOnTheCompositor) {
@@ -107,7 +87,7 @@ TEST_F(WaylandE2e, TheCapturedWindowMatchesTheOffscreenRendering) {
     ASSERT_FALSE(window.isNull()) << "no settled window of the installer's size on the compositor";
     const std::string sentence = sentenceOf(BootstrapFailure::download);
     EXPECT_EQ(world.reader().failureSentence(window).value_or("(none)"), sentence);
-    const Difference difference = compare(window, world.reader().rendering(sentence));
+    const ImageDifference difference = compareImages(window, world.reader().rendering(sentence));
     EXPECT_LT(difference.meanChannel, 1.0) << "pixels apart: " << difference.pixelsApart;
     EXPECT_LT(difference.pixelsApart, 0.005) << "mean channel: " << difference.meanChannel;
     EXPECT_TRUE(run->running()) << "a failure keeps the window open";

@@ -12,6 +12,7 @@
 #include "BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "EventLoopSpin.h"
+#include "ImageDifference.h"
 #include "InstallerColors.h"
 #include "UiFixture.h"
 
@@ -58,30 +59,6 @@ public:
     QString name;
 };
 
-struct Difference {
-    double meanChannel = 0; // mean absolute difference per channel, 0 to 255
-    double pixelsApart = 0; // share of pixels with a channel more than 32 apart
-};
-
-Difference compare(const QImage& a, const QImage& b) {
-    Difference d;
-    const QImage x = a.convertToFormat(QImage::Format_RGB32);
-    const QImage y = b.convertToFormat(QImage::Format_RGB32);
-    long long sum = 0, apart = 0;
-    for (int row = 0; row < x.height(); ++row)
-        for (int col = 0; col < x.width(); ++col) {
-            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
-            const int dr = std::abs(qRed(p) - qRed(q)), dg = std::abs(qGreen(p) - qGreen(q)),
-                      db = std::abs(qBlue(p) - qBlue(q));
-            sum += dr + dg + db;
-            apart += std::max({dr, dg, db}) > 32;
-        }
-    const double pixels = double(x.width()) * x.height();
-    d.meanChannel = sum / (pixels * 3);
-    d.pixelsApart = apart / pixels;
-    return d;
-}
-
 } // namespace
 
 TEST(XvfbSmoke, realWindowMatchesTheOffscreenRendering) {
@@ -124,7 +101,7 @@ TEST(XvfbSmoke, realWindowMatchesTheOffscreenRendering) {
               InstallerPhase::failed(BootstrapFailure::configuration.message()));
     const QImage expected = render(reference);
     ASSERT_EQ(captured.size(), expected.size());
-    const Difference difference = compare(captured, expected);
+    const ImageDifference difference = compareImages(captured, expected);
     EXPECT_LT(difference.meanChannel, 1.0);
     EXPECT_LT(difference.pixelsApart, 0.005);
 
