@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fstream>
 #include <optional>
+#include <string_view>
 
 #include "AtspiSession.h"
 #include "E2eTest.h"
