@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "Daemon.h"
+#include "DownloadOutcome.h"
 #include "HttpsTestServer.h"
 #include "TempDir.h"
 
@@ -39,21 +40,8 @@ std::optional<BootstrapFailure> download(const std::string& url, std::size_t siz
     options.reconnectWaits.fill(1ms);
     options.connectTimeout = 10s;
 
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<std::exception_ptr> outcome;
     BootstrapDownload transfer(manifest, destination, {}, context, options);
-    transfer.fetch([&](std::exception_ptr error) {
-        const std::lock_guard lock(mutex);
-        outcome = error;
-        done.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    if (!done.wait_for(lock, 60s, [&] { return outcome.has_value(); }))
-        throw std::runtime_error("no outcome within a minute");
-    if (!*outcome)
-        return std::nullopt;
-    return BootstrapFailure::classify(*outcome, BootstrapFailure::installation);
+    return awaitOutcome(transfer);
 }
 
 // tinyproxy on a free loopback port with extra configuration lines.

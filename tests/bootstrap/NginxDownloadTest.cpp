@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Daemon.h"
+#include "DownloadOutcome.h"
 #include "DroppingRelay.h"
 #include "HttpsTestServer.h"
 #include "Noise.h"
@@ -74,9 +75,8 @@ std::optional<BootstrapFailure> download(const std::string& url, std::uint64_t s
     options.reconnectWaits.fill(1ms);
     options.now = [] { return DownloadPacing::Clock::time_point(); };
 
+    // Reports come from the transfer's thread; they are read once its outcome is in.
     std::mutex mutex;
-    std::condition_variable done;
-    std::optional<std::exception_ptr> outcome;
     BootstrapDownload transfer(
         manifest, destination,
         [&](std::int64_t received) {
@@ -85,17 +85,7 @@ std::optional<BootstrapFailure> download(const std::string& url, std::uint64_t s
                 reports->push_back(received);
         },
         context, options);
-    transfer.fetch([&](std::exception_ptr error) {
-        const std::lock_guard lock(mutex);
-        outcome = error;
-        done.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    if (!done.wait_for(lock, 60s, [&] { return outcome.has_value(); }))
-        throw std::runtime_error("no outcome within a minute");
-    if (!*outcome)
-        return std::nullopt;
-    return BootstrapFailure::classify(*outcome, BootstrapFailure::installation);
+    return awaitOutcome(transfer);
 }
 
 std::string contents(const std::filesystem::path& path) {
