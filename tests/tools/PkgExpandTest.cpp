@@ -300,6 +300,22 @@ TEST(Expand, RefusesAnExistingFolderAndATamperedMember) {
     const ToolResult r = expand(dir / "tampered.pkg", dir / "x");
     EXPECT_NE(r.status, 0);
     EXPECT_FALSE(fs::exists(dir / "x"));
+
+    // The stored Payload is hashed once for both of its checksums: a table whose extracted
+    // checksum alone is wrong must still be refused.
+    const std::string package = readBytes(dir / "app.pkg");
+    std::string toc = tocText(package);
+    const std::size_t stored = toc.find("application/octet-stream");
+    ASSERT_NE(stored, std::string::npos);
+    const std::size_t digest = toc.find("<extracted-checksum style=\"sha256\">", stored);
+    ASSERT_NE(digest, std::string::npos);
+    char& first = toc[toc.find('>', digest) + 1];
+    first = first == '0' ? '1' : '0';
+    writeBytes(dir / "extracted.pkg", withToc(package, toc, true));
+    const ToolResult e = expand(dir / "extracted.pkg", dir / "y");
+    EXPECT_NE(e.status, 0);
+    EXPECT_NE(e.output.find("extracted checksum"), std::string::npos) << e.output;
+    EXPECT_FALSE(fs::exists(dir / "y"));
 }
 
 TEST(Expand, RealProductAndComponentPackages) {

@@ -98,7 +98,10 @@ MemberStream::MemberStream(const XarArchive& archive, const XarData& data)
         throw XarError("data lies beyond the end of the archive");
     if (data.archived)
         archivedDigest_.emplace(data.archived->style);
-    if (data.extracted)
+    // A stored member's archived and extracted bytes are the same bytes: one digest serves both.
+    oneDigest_ = data.encoding == "application/octet-stream" && data.archived && data.extracted &&
+                 data.archived->style == data.extracted->style;
+    if (data.extracted && !oneDigest_)
         extractedDigest_.emplace(data.extracted->style);
     if (data.encoding == "application/x-gzip") {
         inflater_ = std::make_unique<Inflater>();
@@ -176,8 +179,11 @@ void MemberStream::finish() {
     broken_ = true;
     if (decodedDone_ != data_.size || rawDone_ != data_.length)
         throw XarError("member smaller than the table states");
-    if (archivedDigest_ && Digest::hex(archivedDigest_->finish()) != data_.archived->hex)
+    const std::string archived = archivedDigest_ ? Digest::hex(archivedDigest_->finish()) : "";
+    if (archivedDigest_ && archived != data_.archived->hex)
         throw XarError("archived checksum does not match");
+    if (oneDigest_ && archived != data_.extracted->hex)
+        throw XarError("extracted checksum does not match");
     if (extractedDigest_ && Digest::hex(extractedDigest_->finish()) != data_.extracted->hex)
         throw XarError("extracted checksum does not match");
     broken_ = false;

@@ -73,6 +73,7 @@ private:
     std::unique_ptr<Inflater> inflater_;
     std::string input_; // compressed bytes waiting for the inflater
     std::size_t inputUsed_ = 0;
+    bool oneDigest_ = false; // a stored member's one digest stands for both checksums
     bool finished_ = false;
     bool streamEnded_ = false;
     bool broken_ = false;
