@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "BootstrapFailure.h"
+#include "DiagnosticLog.h"
 #include "FileIo.h"
 
 namespace quorvane {
@@ -519,6 +520,9 @@ std::exception_ptr BootstrapDownload::State::transfer() {
         return std::make_exception_ptr(BootstrapFailure::download);
 
     Tail tail(destination, manifest, progress, options.now);
+    diagnostics::record("download: from " + diagnostics::hostOf(manifest.payloadURL) + " " +
+                        (proxy->empty() ? std::string("without a proxy")
+                                        : "through the proxy " + diagnostics::hostOf(*proxy)));
     std::exception_ptr outcome;
     bool answered = false; // some answer was taken: later connection failures are resumable
     try {
@@ -540,6 +544,9 @@ std::exception_ptr BootstrapDownload::State::transfer() {
                 throwCurl(CURLE_OUT_OF_MEMORY);
             request.easy = easy.get();
             configure(easy.get(), manifest, caFile, options, *proxy, headers.get(), request);
+            char curlDetail[CURL_ERROR_SIZE] = {};
+            set(easy.get(), CURLOPT_ERRORBUFFER, curlDetail);
+            const std::uint64_t heldBefore = tail.held;
 
             if (const CURLMcode rc = curl_multi_add_handle(multi.get(), easy.get()); rc != CURLM_OK)
                 throw std::runtime_error(curl_multi_strerror(rc));
@@ -580,6 +587,19 @@ std::exception_ptr BootstrapDownload::State::transfer() {
                 if (message->msg == CURLMSG_DONE)
                     result = message->data.result;
             answered = answered || request.accepted;
+            {
+                long status = 0;
+                curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+                std::string line = "download: request from byte " + std::to_string(request.from) +
+                                   ": HTTP " + std::to_string(status) + ", received " +
+                                   std::to_string(tail.held - std::min(tail.held, heldBefore)) +
+                                   " bytes, " + std::to_string(tail.held) + " held";
+                if (result != CURLE_OK)
+                    line += "; libcurl error " + std::to_string(static_cast<int>(result)) + " (" +
+                            curl_easy_strerror(result) +
+                            (curlDetail[0] ? std::string(": ") + curlDetail : "") + ")";
+                diagnostics::record(line);
+            }
 
             Ending ending = Ending::complete;
             if (request.failure) {
@@ -604,6 +624,11 @@ std::exception_ptr BootstrapDownload::State::transfer() {
             }
             if (inARow == options.reconnectWaits.size())
                 throw BootstrapFailure::download;
+            diagnostics::record(
+                "download: " +
+                std::string(ending == Ending::startOver ? "starting over" : "resuming") +
+                " after a wait of " + std::to_string(options.reconnectWaits[inARow].count()) +
+                " ms (attempt " + std::to_string(inARow + 1) + " without new bytes)");
             if (!waitToReconnect(options.reconnectWaits[inARow++]))
                 throw BootstrapFailure::cancelled;
             if (ending == Ending::startOver)
@@ -618,6 +643,8 @@ std::exception_ptr BootstrapDownload::State::transfer() {
         removeQuietly(tail.recordFile);
         return nullptr;
     } catch (...) {
+        diagnostics::record("download: failed:\n" +
+                            diagnostics::describeChain(std::current_exception()));
         outcome = std::make_exception_ptr(BootstrapFailure::classify(
             std::current_exception(),
             cancelled.load() ? BootstrapFailure::cancelled : BootstrapFailure::download));

@@ -1,6 +1,7 @@
 #include "BootstrapManifest.h"
 
 #include "BootstrapFailure.h"
+#include "DiagnosticLog.h"
 #include "UrlParts.h"
 
 #include <algorithm>
@@ -132,31 +133,34 @@ std::string BootstrapManifest::encode() const {
 }
 
 void BootstrapManifest::validate() const {
-    const auto fail = [] { throw BootstrapFailure::configuration; };
+    const auto fail = [](std::string_view rule) {
+        diagnostics::record("manifest: invalid: " + std::string(rule));
+        throw BootstrapFailure::configuration;
+    };
     if (payloadBytes < 1 || payloadBytes > 4'000'000'000)
-        fail();
+        fail("payloadBytes must lie between 1 and 4000000000");
     if (embeddedPackageBytes &&
         (*embeddedPackageBytes < 0 || *embeddedPackageBytes >= payloadBytes))
-        fail();
+        fail("embeddedPackageBytes must be at least 0 and less than payloadBytes");
     if (installedAppCDHash && !isHex(*installedAppCDHash, 40))
-        fail();
+        fail("installedAppCDHash must be 40 hexadecimal digits");
     if (!isHex(payloadSHA256, 64))
-        fail();
+        fail("payloadSHA256 must be 64 hexadecimal digits");
     if (version.empty())
-        fail();
+        fail("version must not be empty");
     if (build.empty())
-        fail();
+        fail("build must not be empty");
     const auto url = UrlParts::parse(payloadURL);
     if (!url || url->user || url->password || url->fragment)
-        fail();
+        fail("payloadURL must parse, without user information or fragment");
     if (localTesting)
-        fail();
+        fail("localTesting must not be set");
     if (!url->scheme || *url->scheme != "https")
-        fail();
+        fail("payloadURL must use https");
     if (!url->host)
-        fail();
+        fail("payloadURL must name a host");
     if (allowUnsignedTestPayload)
-        fail();
+        fail("allowUnsignedTestPayload must not be set");
 }
 
 } // namespace quorvane

@@ -1,5 +1,6 @@
 #include "BootstrapVerification.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include "BootstrapFailure.h"
+#include "DiagnosticLog.h"
 #include "FileIo.h"
 #include "PackageJoin.h"
 #include "Sha256.h"
@@ -33,9 +35,16 @@ std::string lowerCase(std::string text) {
 void checkSignature(const std::filesystem::path& package, const SystemContext& context,
                     std::stop_token stop) {
     SignatureVerdict verdict;
+    std::string said; // for the log; the verdict reads all of it
+    constexpr std::size_t logged = 8192;
     const int status = runReadingOutput(
         context.pkgutil, {"--check-signature", package.string()}, {"LC_ALL=C"},
-        [&](std::string_view piece) { verdict.feed(piece); }, std::move(stop));
+        [&](std::string_view piece) {
+            verdict.feed(piece);
+            said.append(piece.substr(0, logged - std::min(logged, said.size())));
+        },
+        std::move(stop));
+    diagnostics::record("package tool said: " + said);
     if (!verdict.accepts(status))
         throw BootstrapFailure::signature;
 }
@@ -80,11 +89,17 @@ void verify(const std::filesystem::path& package, const BootstrapManifest& manif
     struct stat attributes {};
     if (::fstat(file.get(), &attributes) != 0)
         throwErrno("fstat");
-    if (!S_ISREG(attributes.st_mode) || attributes.st_size != manifest.payloadBytes)
+    if (!S_ISREG(attributes.st_mode) || attributes.st_size != manifest.payloadBytes) {
+        diagnostics::record("verify: the package holds " + std::to_string(attributes.st_size) +
+                            " bytes, the manifest says " + std::to_string(manifest.payloadBytes));
         throw BootstrapFailure::size;
+    }
 
-    if (sha256Hex(file.get(), stop) != lowerCase(manifest.payloadSHA256))
+    if (const std::string digest = sha256Hex(file.get(), stop);
+        digest != lowerCase(manifest.payloadSHA256)) {
+        diagnostics::record("verify: the package's SHA-256 is " + digest);
         throw BootstrapFailure::checksum;
+    }
 
     checkSignature(package, context, std::move(stop));
 }

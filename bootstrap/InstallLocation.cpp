@@ -1,5 +1,6 @@
 #include "BootstrapFailure.h"
 #include "BootstrapSystemInstaller.h"
+#include "DiagnosticLog.h"
 #include "InfoPlist.h"
 #include "NumericCompare.h"
 #include "SystemInstallerDetail.h"
@@ -92,11 +93,17 @@ CopyVerdict judgeCopy(const std::filesystem::path& bundle, const BootstrapManife
     } catch (...) {
         // Allocation failures end up here; the unpinned check below decides.
     }
-    if (exact)
+    if (exact) {
+        diagnostics::record("copy " + bundle.string() + ": the exact build " + manifest.build);
         return {.reusable = true, .trusted = true};
+    }
     const auto build = trustedBuild(bundle, manifest, context, stop);
-    return {.reusable = build && compareNumerically(*build, manifest.build) > 0,
-            .trusted = build.has_value()};
+    const bool newer = build && compareNumerically(*build, manifest.build) > 0;
+    diagnostics::record("copy " + bundle.string() + ": " +
+                        (!build  ? std::string("not a copy of the product signed by its team")
+                         : newer ? "build " + *build + ", newer than " + manifest.build
+                                 : "build " + *build + ", not newer than " + manifest.build));
+    return {.reusable = newer, .trusted = build.has_value()};
 }
 
 std::optional<std::filesystem::path> reusableApp(const std::filesystem::path& bundle,
@@ -104,6 +111,10 @@ std::optional<std::filesystem::path> reusableApp(const std::filesystem::path& bu
                                                  const SystemContext& context,
                                                  std::stop_token stop) {
     try {
+        if (!detail::exists(bundle)) {
+            diagnostics::record("copy " + bundle.string() + ": none there");
+            return std::nullopt;
+        }
         if (judgeCopy(bundle, manifest, context, std::move(stop)).reusable)
             return bundle;
     } catch (const CancellationError&) {
@@ -136,15 +147,21 @@ reusableApp(const BootstrapManifest& manifest, const SystemContext& context, std
         const auto user = applicationsDirectory(manifest, context);
         if (!user.empty()) {
             const auto candidate = bundleIn(user);
-            if (auto found = detail::reusableApp(candidate, manifest, context, stop))
+            if (auto found = detail::reusableApp(candidate, manifest, context, stop)) {
+                diagnostics::record("reuse: opening " + found->string());
                 return found;
+            }
             // Whatever stands in the user's folder shadows the system-wide copy.
             if (detail::exists(candidate))
                 return std::nullopt;
         }
         if (context.systemApplications.empty())
             return std::nullopt;
-        return detail::reusableApp(bundleIn(context.systemApplications), manifest, context, stop);
+        auto found =
+            detail::reusableApp(bundleIn(context.systemApplications), manifest, context, stop);
+        if (found)
+            diagnostics::record("reuse: opening " + found->string());
+        return found;
     } catch (const CancellationError&) {
         throw;
     } catch (...) {

@@ -8,10 +8,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "BootstrapFailure.h"
+#include "BootstrapSystemInstaller.h"
+#include "DiagnosticLog.h"
 #include "FileIo.h"
 #include "Spawn.h"
 
@@ -49,9 +52,13 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
 
 } // namespace
 
-int runReadingOutput(const std::string& tool, const std::vector<std::string>& args,
-                     const std::vector<std::string>& environment,
-                     const std::function<void(std::string_view)>& output, std::stop_token stop) {
+namespace {
+
+// Starts the tool with standard output (when `withOutput`) and standard error on one pipe and
+// hands every piece read from it to `output` until the tool has ended.
+int runWithPipe(const std::string& tool, const std::vector<std::string>& args, char* const* envp,
+                bool withOutput, const std::function<void(std::string_view)>& output,
+                std::stop_token stop) {
     // Close-on-exec, so that children started meanwhile by other threads do not keep the
     // writing end open and delay end of file.
     std::array<int, 2> ends{};
@@ -59,37 +66,56 @@ int runReadingOutput(const std::string& tool, const std::vector<std::string>& ar
         throwErrno("pipe2");
     FileDescriptor readEnd(ends[0]);
     FileDescriptor writeEnd(ends[1]);
-
     SpawnActions actions;
     actions.open(STDIN_FILENO, "/dev/null", O_RDONLY);
-    actions.dup2(writeEnd.get(), STDOUT_FILENO);
+    if (withOutput)
+        actions.dup2(writeEnd.get(), STDOUT_FILENO);
+    else
+        actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
     actions.dup2(writeEnd.get(), STDERR_FILENO);
+    // Descriptors of other threads that lack close-on-exec must not reach the tool either: a
+    // tool that outlives us must never keep a folder lock alive.
     actions.closeFrom(STDERR_FILENO + 1);
+    // A group of its own: a cancelled run ends the tool and whatever the tool started.
     const SpawnAttributes attributes(/*newSession=*/false, /*ownGroup=*/true);
-
-    std::vector<std::string> envStrings = mergedEnvironment(environment);
-    const auto envp = pointersTo(envStrings);
-    const pid_t pid = spawnProgram(tool, args, actions, attributes, envp.data());
+    const pid_t pid = spawnProgram(tool, args, actions, attributes, envp);
     writeEnd.reset();
-
+    // The tool's end, not the pipe's: something the tool left running may hold the pipe open.
+    const FileDescriptor ended(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     const StopEvent event(stop);
     try {
         std::array<char, 64 * 1024> buffer;
+        bool exited = false;
         for (;;) {
-            pollfd watched[2] = {{readEnd.get(), POLLIN, 0}, {event.fd(), POLLIN, 0}};
-            if (::poll(watched, 2, -1) < 0) {
-                if (errno == EINTR)
+            if (!exited) {
+                pollfd watched[3] = {
+                    {readEnd.get(), POLLIN, 0}, {event.fd(), POLLIN, 0}, {ended.get(), POLLIN, 0}};
+                if (::poll(watched, 3, -1) < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throwErrno("poll");
+                }
+                if (event.requested())
+                    throw CancellationError{};
+                if (watched[2].revents != 0) {
+                    // Whatever it wrote is in the pipe now: take that, then stop waiting.
+                    exited = true;
+                    if (::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK) != 0)
+                        throwErrno("fcntl");
+                } else if (watched[0].revents == 0) {
                     continue;
-                throwErrno("poll");
+                }
             }
-            if (event.requested())
-                throw CancellationError{};
-            if (watched[0].revents == 0)
+            const ssize_t n = ::read(readEnd.get(), buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
                 continue;
-            const std::size_t n = readSome(readEnd.get(), buffer);
+            if (n < 0 && errno == EAGAIN)
+                break;
+            if (n < 0)
+                throwErrno("read");
             if (n == 0)
                 break;
-            output(std::string_view(buffer.data(), n));
+            output(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
         }
     } catch (const CancellationError&) {
         // The pipe stays open meanwhile: a tool that reports its end must not die of SIGPIPE
@@ -107,5 +133,48 @@ int runReadingOutput(const std::string& tool, const std::vector<std::string>& ar
     }
     return waitForExit(pid, stop);
 }
+
+std::string commandLine(const std::string& tool, const std::vector<std::string>& args) {
+    std::string text = tool;
+    for (const auto& a : args)
+        text += " '" + a + "'";
+    return text;
+}
+
+} // namespace
+
+int runReadingOutput(const std::string& tool, const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment,
+                     const std::function<void(std::string_view)>& output, std::stop_token stop) {
+    std::vector<std::string> envStrings = mergedEnvironment(environment);
+    const auto envp = pointersTo(envStrings);
+    const int status = runWithPipe(tool, args, envp.data(), true, output, std::move(stop));
+    diagnostics::record("tool: " + commandLine(tool, args) + " -> exit status " +
+                        std::to_string(status));
+    return status;
+}
+
+namespace BootstrapSystemInstaller {
+
+int run(const std::string& tool, const std::vector<std::string>& args, std::stop_token stop) {
+    // Only the end of what the tool says on standard error is kept, for the log.
+    constexpr std::size_t kept = 4096;
+    std::string tail;
+    const int status = runWithPipe(
+        tool, args, nullptr, false,
+        [&](std::string_view piece) {
+            tail.append(piece);
+            if (tail.size() > 2 * kept)
+                tail.erase(0, tail.size() - kept);
+        },
+        std::move(stop));
+    if (tail.size() > kept)
+        tail.erase(0, tail.size() - kept);
+    diagnostics::record("tool: " + commandLine(tool, args) + " -> exit status " +
+                        std::to_string(status) + (tail.empty() ? "" : "; stderr: " + tail));
+    return status;
+}
+
+} // namespace BootstrapSystemInstaller
 
 } // namespace quorvane

@@ -24,6 +24,18 @@ else()
   message(FATAL_ERROR "QUORVANE_PLATFORM must be linux or macos")
 endif()
 
+# The diagnostic log names the installer's version and the commit it was built from.
+set(QUORVANE_INSTALLER_BUILD "unknown")
+find_package(Git QUIET)
+if(GIT_FOUND)
+  execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --short=12 HEAD
+                  WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}" OUTPUT_VARIABLE git_head
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE git_result)
+  if(git_result EQUAL 0 AND git_head)
+    set(QUORVANE_INSTALLER_BUILD "${git_head}")
+  endif()
+endif()
+
 configure_file(${CMAKE_CURRENT_LIST_DIR}/BuildConfig.h.in
                ${CMAKE_BINARY_DIR}/generated/quorvane/BuildConfig.h @ONLY)
 

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 
 #include "BootstrapFailure.h"
+#include "DiagnosticLog.h"
 #include "ProxyResolver.h"
 
 namespace quorvane {
@@ -27,6 +28,31 @@ int kernelMajorVersion() {
     if (::uname(&name) != 0)
         return 0;
     return std::atoi(name.release);
+}
+
+std::string kernelText() {
+    utsname name{};
+    if (::uname(&name) != 0)
+        return "unknown";
+    return std::string(name.sysname) + " " + name.release + " " + name.version + " " + name.machine;
+}
+
+std::string phaseText(const InstallerPhase& phase) {
+    switch (phase.kind()) {
+    case InstallerPhase::Kind::failed:
+        return "failed: " + phase.message();
+    case InstallerPhase::Kind::ready:
+        return "ready";
+    case InstallerPhase::Kind::checking:
+        return "checking";
+    case InstallerPhase::Kind::downloading:
+        return phase.reconnecting() ? "downloading (reconnecting)" : "downloading";
+    case InstallerPhase::Kind::verifying:
+        return "verifying";
+    case InstallerPhase::Kind::installing:
+        return "installing";
+    }
+    return "unknown";
 }
 
 // The whole manifest resource, refusing anything larger than a manifest can be.
@@ -47,26 +73,33 @@ std::optional<std::string> readResource(const std::filesystem::path& file) {
 }
 
 std::optional<BootstrapManifest> loadManifest(const std::filesystem::path& resources) {
+    const auto refuse = [](const std::string& why) -> std::optional<BootstrapManifest> {
+        diagnostics::record("manifest: " + why);
+        return std::nullopt;
+    };
     // Only the folder beside the executable counts: a relative or empty path would take the
     // manifest from wherever the installer happens to be started.
     if (!resources.is_absolute())
-        return std::nullopt;
+        return refuse("no resource folder beside the executable");
     const auto file = resources / "Payload.json";
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec))
-        return std::nullopt;
+        return refuse(file.string() + " is not a file");
     const auto text = readResource(file);
     if (!text)
-        return std::nullopt;
+        return refuse(file.string() + " cannot be read or is too large");
     try {
         auto manifest = BootstrapManifest::decode(*text);
         manifest.validate();
         if (!manifest.installedAppCDHash)
-            return std::nullopt;
+            return refuse("invalid: installedAppCDHash is missing");
+        diagnostics::record("manifest: version " + manifest.version + ", build " + manifest.build +
+                            ", payload from " + diagnostics::hostOf(manifest.payloadURL) + ", " +
+                            std::to_string(manifest.payloadBytes) + " bytes");
         return manifest;
     } catch (...) {
         // Any fault of the resource is a configuration failure; the cause is not shown.
-        return std::nullopt;
+        return refuse("cannot be used:\n" + diagnostics::describeChain(std::current_exception()));
     }
 }
 
@@ -95,6 +128,9 @@ std::shared_ptr<BootstrapModel> BootstrapModel::create(Environment environment) 
 }
 
 BootstrapModel::BootstrapModel(Environment environment) : environment_(std::move(environment)) {
+    diagnostics::record("installer " + std::string(config::installerVersion) + " (build " +
+                        std::string(config::installerBuild) + "), for " +
+                        std::string(environment_.platform.name) + ", on " + kernelText());
     manifest_ = loadManifest(environment_.resources);
     if (!manifest_)
         phase_ = InstallerPhase::failed(BootstrapFailure::configuration.message());
@@ -114,6 +150,12 @@ std::int64_t BootstrapModel::megabytes(std::int64_t bytes) noexcept {
 }
 
 void BootstrapModel::setPhase(InstallerPhase phase) {
+    const auto now = std::chrono::steady_clock::now();
+    diagnostics::record(
+        "phase: " + phaseText(phase) + " at " +
+        std::to_string(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - created_).count()) +
+        " ms");
     phase_ = std::move(phase);
     emit phaseChanged();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -97,6 +98,7 @@ private:
     Environment environment_;
     InstallerPhase phase_ = InstallerPhase::ready();
     std::int64_t received_ = 0;
+    std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
     std::optional<BootstrapManifest> manifest_;
     std::optional<std::filesystem::path> stagingDirectory_;
     std::optional<std::filesystem::path> verifiedPackage_;

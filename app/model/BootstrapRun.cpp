@@ -7,6 +7,7 @@
 #include "BootstrapVerification.h"
 #include "Completion.h"
 #include "DesktopEntry.h"
+#include "DiagnosticLog.h"
 #include "DownloadAwait.h"
 #include "MainThread.h"
 #include "StagingFolders.h"
@@ -51,6 +52,8 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
     // failed on the network or for space keeps its partial tail for Retry to continue.
     const BootstrapFailure kind =
         BootstrapFailure::classify(failure, BootstrapFailure::installation);
+    diagnostics::record("run failed: \"" + kind.message() + "\"\n" +
+                        diagnostics::describeChain(failure));
     const auto& staging = model->stagingDirectory();
     const bool keepsTail =
         model->phase().kind() == InstallerPhase::Kind::downloading &&
@@ -108,8 +111,13 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
         co_return;
     }
 
-    if (!workspace::runningApplications(config::productBundleIdentifier).empty())
+    if (const auto running = workspace::runningApplications(config::productBundleIdentifier);
+        !running.empty()) {
+        for (const auto& app : running)
+            diagnostics::record("the product runs as process " + std::to_string(app.pid) +
+                                " from " + app.bundle.string());
         throw BootstrapFailure::appRunning;
+    }
 
     co_await async::checkCancellation();
 
@@ -224,6 +232,11 @@ async::Task<void> BootstrapModel::openApp(fs::path url) {
         auto launch = async::runInBackground(
             [url](std::stop_token) { return workspace::openApplication(url, launchWait); });
         const auto answered = co_await launch;
+        if (answered)
+            diagnostics::record("open: " + url.string() + " answered by the copy at " +
+                                answered->string());
+        else
+            diagnostics::record("open: " + url.string() + " did not show up as running");
         if (!answered || !workspace::sameBundle(*answered, url))
             throw BootstrapFailure::appRunning;
     } catch (...) {

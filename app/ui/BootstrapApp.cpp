@@ -1,5 +1,9 @@
 #include "BootstrapApp.h"
 
+#include <unistd.h>
+
+#include "LogFile.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 
@@ -22,6 +26,10 @@ void BootstrapApp::configure() {
 }
 
 int BootstrapApp::main(int argc, char** argv) {
+    // For support: what happened and why, never shown in the window. Started from a terminal,
+    // the same lines go to its standard error.
+    diagnostics::setSink(std::make_shared<diagnostics::LogFile>(
+        diagnostics::LogFile::defaultFolder(), ::isatty(STDERR_FILENO) == 1));
     // Only the program's name reaches Qt, so no option on the command line can change the
     // window (-style, -stylesheet, -reverse and the like).
     int qtArgc = argc > 0 ? 1 : 0;

@@ -1,9 +1,12 @@
 #include "BootstrapSystemInstaller.h"
+#include "DiagnosticLog.h"
 #include "FakeTools.h"
 #include "FileIo.h"
 #include "TempDir.h"
 
 #include <csignal>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -29,6 +32,23 @@ echo "$outputs" > "$here/outputs"
 for fd in /proc/$$/fd/*; do readlink "$fd"; done > "$here/fds"
 exit "$1"
 )";
+
+// Keeps the diagnostic lines in memory.
+class CapturedLog : public quorvane::diagnostics::LogSink {
+public:
+    void append(std::string_view line) noexcept override {
+        const std::lock_guard lock(mutex_);
+        text_ += line;
+    }
+    std::string text() {
+        const std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string text_;
+};
 
 } // namespace
 
@@ -59,7 +79,9 @@ TEST(ToolRunner, SendsOutputToTheNullDeviceAndKeepsOurDescriptorsToItself) {
     ASSERT_TRUE(leaked);
 
     ASSERT_EQ(run((dir / "tool").string(), {"0"}), 0);
-    EXPECT_EQ(readFile(dir / "outputs"), "/dev/null\n/dev/null\n");
+    // Standard error goes to a pipe whose end is kept for the diagnostic log.
+    EXPECT_EQ(readFile(dir / "outputs").substr(0, 16), "/dev/null\npipe:[")
+        << readFile(dir / "outputs");
     EXPECT_EQ(readFile(dir / "fds").find((dir / "secret").string()), std::string::npos)
         << readFile(dir / "fds");
 }
@@ -73,6 +95,28 @@ exit 3
 )");
     EXPECT_EQ(run((dir / "tool").string(), {}), 3);
     EXPECT_TRUE(fs::exists(dir / "finished"));
+}
+
+TEST(ToolRunner, TheLogGetsTheCommandItsStatusAndTheLastFourKiBOfStandardError) {
+    TempDir dir;
+    const auto lines = std::make_shared<CapturedLog>();
+    quorvane::diagnostics::setSink(lines);
+    // The tool leaves a child behind that holds standard error open: the run still ends with
+    // the tool.
+    writeScript(dir / "tool", R"(head -c 10000 /dev/zero | tr '\0' a >&2
+echo ' the last words' >&2
+echo 'not on stdout'
+sleep 30 &
+exit 5
+)");
+    EXPECT_EQ(run((dir / "tool").string(), {"--verify", "two words"}), 5);
+    quorvane::diagnostics::setSink(nullptr);
+    const std::string log = lines->text();
+    EXPECT_NE(log.find("tool '--verify' 'two words' -> exit status 5; stderr: "), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("aaaa the last words"), std::string::npos) << log;
+    EXPECT_EQ(log.find("not on stdout"), std::string::npos);
+    EXPECT_LT(log.size(), 4096u + 1024u) << "only the tail is kept";
 }
 
 TEST(ToolRunner, DeathBySignalIsANonZeroStatus) {

@@ -23,19 +23,6 @@ std::string failed(const BootstrapFailure& f) {
     return "failed: " + f.message();
 }
 
-// Publishes `package` as the rig's payload: new size and digest in the manifest, new prefix and
-// tail, the app's pinned cdhash kept.
-void republish(RunRig& rig, const std::string& package) {
-    const auto prefix = static_cast<std::size_t>(rig.manifest.embeddedPackageBytes.value_or(0));
-    rig.package = package;
-    rig.manifest.payloadBytes = static_cast<std::int64_t>(package.size());
-    rig.manifest.payloadSHA256 = sha256Hex(package);
-    writeFile(rig.resources / "Payload.json", rig.manifest.encode());
-    writeFile(rig.resources / "PackageBase.bin", package.substr(0, prefix));
-    rig.server.route("/tail", {.body = package.substr(prefix)});
-    rig.makeModel();
-}
-
 } // namespace
 
 TEST(RealToolsRun, InstallsASignedPackageAndTheInstalledAppVerifies) {
@@ -91,7 +78,7 @@ TEST(RealToolsRun, AnAppTamperedAfterSigningIsRefusedAndNothingIsInstalled) {
                     (authority / "installer.key").string(), "--sign-chain",
                     (authority / "installer-chain.pem").string(), rebuilt.string()}),
         0);
-    republish(rig, readFile(rebuilt));
+    rig.republish(readFile(rebuilt));
 
     rig.startAndSettle();
     Phases expected = firstInstallation;

@@ -84,6 +84,10 @@ RunRig::RunRig(Options options) {
                     "  echo \"Package \\\"$2\\\":\"\n"
                     "  echo '   Status: signed by a developer certificate issued by Apple for "
                     "distribution'\n"
+                    "  [ -e '" +
+                    t +
+                    "/fault-team' ] && { echo '   1. Developer ID Installer: Other Labs "
+                    "(ZZ9ZZ9ZZ9Z)'; exit 0; }\n"
                     "  echo '   1. Developer ID Installer: Quorvane Labs (Q4ZT8WX2LM)'\n"
                     "  exit 0 ;;\n"
                     "--expand-full)\n"
@@ -143,10 +147,27 @@ void RunRig::makeModel() {
     env.osMajorVersion = [] { return 6; };
     env.terminate = [this] { ++terminated; };
     env.download.reconnectWaits.fill(std::chrono::milliseconds(20));
+    if (adjust)
+        adjust(env);
     model = BootstrapModel::create(env);
     phases.clear();
     QObject::connect(model.get(), &BootstrapModel::phaseChanged,
                      [this] { phases.push_back(describe(model->phase())); });
+}
+
+void RunRig::republish(const std::string& bytes) {
+    const auto prefix = static_cast<std::size_t>(manifest.embeddedPackageBytes.value_or(0));
+    package = bytes;
+    manifest.payloadBytes = static_cast<std::int64_t>(bytes.size());
+    manifest.payloadSHA256 = sha256Hex(bytes);
+    writeFile(resources / "PackageBase.bin", bytes.substr(0, prefix));
+    server.route("/tail", {.body = bytes.substr(prefix)});
+    rewriteManifest();
+}
+
+void RunRig::rewriteManifest() {
+    writeFile(resources / "Payload.json", manifest.encode());
+    makeModel();
 }
 
 void RunRig::startAndSettle() {

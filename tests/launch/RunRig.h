@@ -5,6 +5,7 @@
 // home, Applications folders and temporary directory.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,8 +51,14 @@ struct RunRig {
     // Fake-tool switches: each makes one tool call fail while the file exists.
     void setFault(const std::string& name, bool on) const;
 
-    // A new model over this rig's folders.
+    // A new model over this rig's folders, its environment first changed by `adjust` when set.
     void makeModel();
+    std::function<void(BootstrapModel::Environment&)> adjust;
+    // Publishes `package` as the payload: new size and digest in the manifest, new prefix and
+    // tail, the app's pinned cdhash kept; then a new model.
+    void republish(const std::string& package);
+    // Writes the manifest as it stands to the resources and makes a new model.
+    void rewriteManifest();
     // start(), then turn the event loop until the run has ended.
     void startAndSettle();
     std::vector<std::filesystem::path> stagingFolders() const;
