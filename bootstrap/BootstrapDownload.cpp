@@ -522,7 +522,9 @@ std::exception_ptr BootstrapDownload::State::transfer() {
     Tail tail(destination, manifest, progress, options.now);
     diagnostics::record("download: from " + diagnostics::hostOf(manifest.payloadURL) + " " +
                         (proxy->empty() ? std::string("without a proxy")
-                                        : "through the proxy " + diagnostics::hostOf(*proxy)));
+                                        : "through the proxy " + diagnostics::hostOf(*proxy)) +
+                        ", trusting " +
+                        (caFile.empty() ? std::string("libcurl's default store") : caFile));
     std::exception_ptr outcome;
     bool answered = false; // some answer was taken: later connection failures are resumable
     try {

@@ -1,6 +1,7 @@
 #include "SystemContext.h"
 
 #include "DesktopEntry.h"
+#include "SystemCABundle.h"
 
 #include <quorvane/BuildConfig.h>
 
@@ -12,7 +13,9 @@ const SystemContext& SystemContext::fromBuild() {
         .codesign = std::string(config::codesignPath),
         .userApplications = {},
         .systemApplications = "/Applications",
-        .downloadCAFile = std::string(config::downloadCAFile),
+        // Empty at build time means the system's store, found where this system keeps it.
+        .downloadCAFile = config::downloadCAFile.empty() ? findCABundle().string()
+                                                         : std::string(config::downloadCAFile),
         .desktopDataHome = desktop::dataHome(),
     };
     return context;
