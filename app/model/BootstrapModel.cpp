@@ -37,24 +37,6 @@ std::string kernelText() {
     return std::string(name.sysname) + " " + name.release + " " + name.version + " " + name.machine;
 }
 
-std::string phaseText(const InstallerPhase& phase) {
-    switch (phase.kind()) {
-    case InstallerPhase::Kind::failed:
-        return "failed: " + phase.message();
-    case InstallerPhase::Kind::ready:
-        return "ready";
-    case InstallerPhase::Kind::checking:
-        return "checking";
-    case InstallerPhase::Kind::downloading:
-        return phase.reconnecting() ? "downloading (reconnecting)" : "downloading";
-    case InstallerPhase::Kind::verifying:
-        return "verifying";
-    case InstallerPhase::Kind::installing:
-        return "installing";
-    }
-    return "unknown";
-}
-
 // The whole manifest resource, refusing anything larger than a manifest can be.
 std::optional<std::string> readResource(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -152,7 +134,7 @@ std::int64_t BootstrapModel::megabytes(std::int64_t bytes) noexcept {
 void BootstrapModel::setPhase(InstallerPhase phase) {
     const auto now = std::chrono::steady_clock::now();
     diagnostics::record(
-        "phase: " + phaseText(phase) + " at " +
+        "phase: " + describe(phase) + " at " +
         std::to_string(
             std::chrono::duration_cast<std::chrono::milliseconds>(now - created_).count()) +
         " ms");

@@ -41,4 +41,23 @@ private:
     bool reconnecting_ = false;
 };
 
+// The phase in a few words, for the diagnostic log and for tests.
+inline std::string describe(const InstallerPhase& phase) {
+    switch (phase.kind()) {
+    case InstallerPhase::Kind::failed:
+        return "failed: " + phase.message();
+    case InstallerPhase::Kind::ready:
+        return "ready";
+    case InstallerPhase::Kind::checking:
+        return "checking";
+    case InstallerPhase::Kind::downloading:
+        return phase.reconnecting() ? "downloading, reconnecting" : "downloading";
+    case InstallerPhase::Kind::verifying:
+        return "verifying";
+    case InstallerPhase::Kind::installing:
+        return "installing";
+    }
+    return "?";
+}
+
 } // namespace quorvane

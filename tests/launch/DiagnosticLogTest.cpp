@@ -117,19 +117,8 @@ const FailureRow failureRows[] = {
     {"TamperedApp",
      {.realTools = true},
      [](RunRig& rig) -> std::vector<std::string> {
-         const fs::path filler = rig.kit->app / "Contents" / "Resources" / "filler.bin";
-         std::string bytes = readFile(filler);
-         bytes[bytes.size() / 2] ^= 0x01;
-         writeFile(filler, bytes);
-         const fs::path authority = fs::path(QUORVANE_BINARY_DIR) / "authority";
-         const fs::path rebuilt = rig.root / "rebuilt.pkg";
-         if (runCommand({builtTool("quorvane-pkgbuild").string(), "--root",
-                         rig.kit->app.parent_path().string(), "--install-location", "/Applications",
-                         "--identifier", "com.quorvane.pro.pkg", "--version", "2.4.1", "--sign-key",
-                         (authority / "installer.key").string(), "--sign-chain",
-                         (authority / "installer-chain.pem").string(), rebuilt.string()}) != 0)
+         if (!rig.republishWithTamperedApp())
              ADD_FAILURE() << "could not rebuild the package";
-         rig.republish(readFile(rebuilt));
          return {"codesign '--verify'", "-> exit status 1"};
      }},
     {"AppRunning",

@@ -64,21 +64,7 @@ TEST(RealToolsRun, APackageFromAnUnknownAuthorityFailsVerification) {
 
 TEST(RealToolsRun, AnAppTamperedAfterSigningIsRefusedAndNothingIsInstalled) {
     RunRig rig({.realTools = true});
-    // The vendor's package is rebuilt around an app changed after it was signed.
-    const fs::path filler = rig.kit->app / "Contents" / "Resources" / "filler.bin";
-    std::string bytes = readFile(filler);
-    bytes[bytes.size() / 2] ^= 0x01;
-    writeFile(filler, bytes);
-    const fs::path authority = fs::path(QUORVANE_BINARY_DIR) / "authority";
-    const fs::path rebuilt = rig.root / "rebuilt.pkg";
-    ASSERT_EQ(
-        runCommand({builtTool("quorvane-pkgbuild").string(), "--root",
-                    rig.kit->app.parent_path().string(), "--install-location", "/Applications",
-                    "--identifier", "com.quorvane.pro.pkg", "--version", "2.4.1", "--sign-key",
-                    (authority / "installer.key").string(), "--sign-chain",
-                    (authority / "installer-chain.pem").string(), rebuilt.string()}),
-        0);
-    rig.republish(readFile(rebuilt));
+    ASSERT_TRUE(rig.republishWithTamperedApp());
 
     rig.startAndSettle();
     Phases expected = firstInstallation;

@@ -10,24 +10,6 @@ namespace quorvane::test {
 
 namespace fs = std::filesystem;
 
-std::string describe(const InstallerPhase& phase) {
-    switch (phase.kind()) {
-    case InstallerPhase::Kind::failed:
-        return "failed: " + phase.message();
-    case InstallerPhase::Kind::ready:
-        return "ready";
-    case InstallerPhase::Kind::checking:
-        return "checking";
-    case InstallerPhase::Kind::downloading:
-        return phase.reconnecting() ? "downloading, reconnecting" : "downloading";
-    case InstallerPhase::Kind::verifying:
-        return "verifying";
-    case InstallerPhase::Kind::installing:
-        return "installing";
-    }
-    return "?";
-}
-
 RunRig::RunRig(Options options) {
     applications = root / "home" / "Applications";
     systemApplications = root / "system" / "Applications";
@@ -163,6 +145,23 @@ void RunRig::republish(const std::string& bytes) {
     writeFile(resources / "PackageBase.bin", bytes.substr(0, prefix));
     server.route("/tail", {.body = bytes.substr(prefix)});
     rewriteManifest();
+}
+
+bool RunRig::republishWithTamperedApp() {
+    const fs::path filler = kit->app / "Contents" / "Resources" / "filler.bin";
+    std::string bytes = readFile(filler);
+    bytes[bytes.size() / 2] ^= 0x01;
+    writeFile(filler, bytes);
+    const fs::path authority = fs::path(QUORVANE_BINARY_DIR) / "authority";
+    const fs::path rebuilt = root / "rebuilt.pkg";
+    if (runCommand({builtTool("quorvane-pkgbuild").string(), "--root",
+                    kit->app.parent_path().string(), "--install-location", "/Applications",
+                    "--identifier", "com.quorvane.pro.pkg", "--version", "2.4.1", "--sign-key",
+                    (authority / "installer.key").string(), "--sign-chain",
+                    (authority / "installer-chain.pem").string(), rebuilt.string()}) != 0)
+        return false;
+    republish(readFile(rebuilt));
+    return true;
 }
 
 void RunRig::rewriteManifest() {

@@ -57,13 +57,14 @@ struct RunRig {
     // Publishes `package` as the payload: new size and digest in the manifest, new prefix and
     // tail, the app's pinned cdhash kept; then a new model.
     void republish(const std::string& package);
+    // Real tools only: changes one byte of the signed app, rebuilds and signs the vendor's
+    // package around it and publishes that; false when the package tool failed.
+    bool republishWithTamperedApp();
     // Writes the manifest as it stands to the resources and makes a new model.
     void rewriteManifest();
     // start(), then turn the event loop until the run has ended.
     void startAndSettle();
     std::vector<std::filesystem::path> stagingFolders() const;
 };
-
-std::string describe(const InstallerPhase& phase);
 
 } // namespace quorvane::test
