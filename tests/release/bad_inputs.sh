@@ -13,8 +13,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/stranger.key" -out "
 expect_refusal() { # expected message fragment, then the changes to the good arguments
     local fragment=$1
     shift
-    local args
-    read -r -a args <<<"$(release_args "$app" https://127.0.0.1:1/q.pkg 65536 "$out")"
+    release_args "$app" https://127.0.0.1:1/q.pkg 65536 "$out"
     while [ $# -gt 0 ]; do
         local i
         for i in "${!args[@]}"; do

@@ -38,10 +38,10 @@ PLIST
 }
 
 # The test build's installer trusts the build's own authority for downloads.
-release_args() { # app, url, carry, output
-    echo --build "$build" --app "$1" \
+release_args() { # app, url, carry, output: sets args
+    args=(--build "$build" --app "$1" \
         --app-key "$authority/application.key" --app-chain "$authority/application-chain.pem" \
         --installer-key "$authority/installer.key" --installer-chain "$authority/installer-chain.pem" \
         --anchors "$(cache_value QUORVANE_TRUST_ANCHORS)" --ca "$authority/root.pem" \
-        --url "$2" --carry "$3" --output "$4"
+        --url "$2" --carry "$3" --output "$4")
 }

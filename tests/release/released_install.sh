@@ -17,7 +17,7 @@ trap stop_all EXIT
 app=$(make_app "$scratch/app")
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 url="https://127.0.0.1:$port/releases/quorvane-pro-3.1.0.pkg"
-read -r -a args <<<"$(release_args "$app" "$url" $((1 << 20)) "$scratch/release")"
+release_args "$app" "$url" $((1 << 20)) "$scratch/release"
 "$source_dir/scripts/release" "${args[@]}"
 folder_name="Install $display_name"
 check "tarball checksum" bash -c "cd '$scratch/release' && sha256sum -c --quiet '$folder_name.tar.gz.sha256'"
