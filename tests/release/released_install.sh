@@ -65,6 +65,9 @@ home=$(getent passwd "$(id -u)" | cut -d: -f6)
 qt_plugins=$(qtpaths6 --plugin-dir 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/plugins)
 executable="$home/Applications/$bundle_name/Contents/MacOS/$display_name"
 : >"$scratch/empty"
+mkdir -p "$scratch/authority" "$scratch/user/runtime"
+chmod 700 "$scratch/user/runtime"
+cp "$build/authority/root.pem" "$scratch/authority/"
 mkdir -p "$scratch/empty-dir"
 # Inside private mount and process namespaces: the build tree, the system's Qt and the real
 # home are hidden; every process started there ends with it.
@@ -75,12 +78,16 @@ unshare --mount --pid --fork --mount-proc --propagation private bash -s -- \
 set -euo pipefail
 build=$1 scratch=$2 qt_plugins=$3 home=$4 installer=$5 display=$6 executable=$7
 mount -t tmpfs none "$build"
+# Only the throwaway download authority the test build's installer names stays in sight.
+mkdir -p "$build/authority"
+mount --bind "$scratch/authority" "$build/authority"
 for lib in /usr/lib/x86_64-linux-gnu/libQt6*; do
     [ -f "$lib" ] && [ ! -L "$lib" ] && mount --bind "$scratch/empty" "$lib"
 done
 mount --bind "$scratch/empty-dir" "$qt_plugins"
 mount --bind "$scratch/user/home" "$home"
 env -i PATH=/usr/bin:/bin HOME="$home" DISPLAY="$display" TMPDIR="$scratch/user/tmp" \
+    XDG_RUNTIME_DIR="$scratch/user/runtime" \
     QT_QPA_PLATFORM=xcb timeout 120 "$installer" || rc=$?
 echo "installer exit ${rc:-0}"
 for _ in $(seq 100); do
@@ -101,5 +108,5 @@ check "installer exited cleanly" grep -qx "installer exit 0" "$scratch/run.log"
 check "installed app opened" grep -qx "app running" "$scratch/run.log"
 check "the app is installed" [ -x "$scratch/user/home/Applications/$bundle_name/Contents/MacOS/$display_name" ]
 check "the tail was downloaded" grep -q '"GET /releases/quorvane-pro-3.1.0.pkg' "$scratch/server.log"
-check "no staging left" [ -z "$(ls -A "$scratch/user/tmp")" ]
+check "no staging left" [ -z "$(find "$scratch/user/tmp" -maxdepth 1 -name "quorvane-installer-*")" ]
 echo "released folder installed and opened the app"
