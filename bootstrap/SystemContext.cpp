@@ -5,12 +5,33 @@
 
 #include <quorvane/BuildConfig.h>
 
+#include <system_error>
+
 namespace quorvane {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A released installer carries its own tools in its folder; a build tree's installer runs the
+// tools the build made. Never PATH: a stranger's codesign must not judge the package.
+std::string toolBesideInstaller(std::string_view name, std::string_view builtPath) {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path beside = self.parent_path() / name;
+        if (fs::is_regular_file(beside, ec))
+            return beside.string();
+    }
+    return std::string(builtPath);
+}
+
+} // namespace
 
 const SystemContext& SystemContext::fromBuild() {
     static const SystemContext context{
-        .pkgutil = std::string(config::pkgutilPath),
-        .codesign = std::string(config::codesignPath),
+        .pkgutil = toolBesideInstaller("pkgutil", config::pkgutilPath),
+        .codesign = toolBesideInstaller("codesign", config::codesignPath),
         .userApplications = {},
         .systemApplications = "/Applications",
         // Empty at build time means the system's store, found where this system keeps it.
