@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The released folder, copied to a fresh place, runs where neither the build tree nor the
-# system's Qt can be seen: under Xvfb, against HTTPS on loopback, it installs and opens the app.
+# system's Qt can be seen, against nginx serving the upload file over HTTPS on loopback: under
+# Xvfb it installs and opens the app; under weston it opens the installed copy again.
 #   released_install.sh BUILD SOURCE FIXTURE_APP
 source "$(dirname "$0")/common.sh"
 pids=()
@@ -27,38 +28,43 @@ mkdir -p "$scratch/user/Downloads" "$scratch/user/home" "$scratch/user/tmp"
 tar -C "$scratch/user/Downloads" -xzf "$scratch/release/$folder_name.tar.gz"
 installer="$scratch/user/Downloads/$folder_name/quorvane-installer"
 
-python3 - "$build/authority/tls.pem" "$build/authority/tls.key" "$port" \
-    "$scratch/release/quorvane-pro-3.1.0.pkg" >"$scratch/server.log" 2>&1 <<'PY' &
-import http.server, ssl, sys
-cert, key, port, body = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        if self.path != "/releases/quorvane-pro-3.1.0.pkg":
-            self.send_error(404)
-            return
-        data = open(body, "rb").read()
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
-server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-context.load_cert_chain(cert, key)
-server.socket = context.wrap_socket(server.socket, server_side=True)
-print("ready", flush=True)
-server.serve_forever()
-PY
+# The upload file on a real web server, as the vendor would serve it.
+mkdir -p "$scratch/www/releases" "$scratch/nginx"
+cp "$scratch/release/quorvane-pro-3.1.0.pkg" "$scratch/www/releases/"
+cat >"$scratch/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $scratch/nginx/nginx.pid;
+error_log $scratch/nginx/error.log;
+events {}
+http {
+  access_log $scratch/nginx/access.log;
+  client_body_temp_path $scratch/nginx;
+  proxy_temp_path $scratch/nginx;
+  fastcgi_temp_path $scratch/nginx;
+  uwsgi_temp_path $scratch/nginx;
+  scgi_temp_path $scratch/nginx;
+  server {
+    listen 127.0.0.1:$port ssl;
+    ssl_certificate $build/authority/tls.pem;
+    ssl_certificate_key $build/authority/tls.key;
+    root $scratch/www;
+  }
+}
+CONF
+nginx -e "$scratch/nginx/error.log" -p "$scratch/nginx" -c "$scratch/nginx/nginx.conf" &
 pids+=($!)
 exec {display_fd}>"$scratch/display"
 Xvfb -displayfd "$display_fd" -screen 0 1280x800x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
 pids+=($!)
 exec {display_fd}>&-
 for _ in $(seq 200); do
-    [ -s "$scratch/display" ] && grep -q ready "$scratch/server.log" && break
+    [ -s "$scratch/display" ] && [ -s "$scratch/nginx/nginx.pid" ] && break
     sleep 0.05
 done
 check "Xvfb named a display" [ -s "$scratch/display" ]
-check "server ready" grep -q ready "$scratch/server.log"
+check "nginx ready" [ -s "$scratch/nginx/nginx.pid" ]
 display=":$(tr -d '[:space:]' <"$scratch/display")"
 
 home=$(getent passwd "$(id -u)" | cut -d: -f6)
@@ -77,6 +83,7 @@ unshare --mount --pid --fork --mount-proc --propagation private bash -s -- \
     >"$scratch/run.log" 2>&1 <<'INSIDE' || status=$?
 set -euo pipefail
 build=$1 scratch=$2 qt_plugins=$3 home=$4 installer=$5 display=$6 executable=$7
+folder=$(dirname "$installer")
 mount -t tmpfs none "$build"
 # Only the throwaway download authority the test build's installer names stays in sight.
 mkdir -p "$build/authority"
@@ -86,27 +93,71 @@ for lib in /usr/lib/x86_64-linux-gnu/libQt6*; do
 done
 mount --bind "$scratch/empty-dir" "$qt_plugins"
 mount --bind "$scratch/user/home" "$home"
-env -i PATH=/usr/bin:/bin HOME="$home" DISPLAY="$display" TMPDIR="$scratch/user/tmp" \
-    XDG_RUNTIME_DIR="$scratch/user/runtime" \
-    QT_QPA_PLATFORM=xcb timeout 120 "$installer" || rc=$?
-echo "installer exit ${rc:-0}"
-for _ in $(seq 100); do
+
+# Every program and plugin in the folder finds what it links against, Qt only in the folder.
+while IFS= read -r elf; do
+    if ldd "$elf" | grep -E 'not found|=> /usr/lib/.*libQt6'; then
+        echo "unresolved in $elf"
+        exit 1
+    fi
+done < <(find "$folder" -type f \( -name '*.so*' -o -perm -u+x \) -exec sh -c \
+    'head -c 4 "$1" | grep -q ELF' sh {} \; -print)
+echo "libraries resolved"
+
+app_pid() {
+    local exe
     for exe in /proc/[0-9]*/exe; do
         if [ "$(readlink "$exe" 2>/dev/null)" = "$executable" ]; then
-            echo "app running"
-            exit 0
+            exe=${exe#/proc/}
+            echo "${exe%/exe}"
+            return 0
         fi
     done
-    sleep 0.1
+    return 1
+}
+wait_for_app() {
+    for _ in $(seq 100); do
+        app_pid >/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+run_installer() { # platform, then environment assignments
+    local platform=$1 rc=0
+    shift
+    env -i PATH=/usr/bin:/bin HOME="$home" TMPDIR="$scratch/user/tmp" \
+        XDG_RUNTIME_DIR="$scratch/user/runtime" QT_QPA_PLATFORM="$platform" "$@" \
+        timeout 120 "$installer" || rc=$?
+    echo "installer exit $rc on $platform"
+}
+
+# X11: downloads, installs, opens.
+run_installer xcb DISPLAY="$display"
+wait_for_app && echo "app running on xcb" || echo "app not running on xcb"
+
+# Wayland: the bundled plugin connects to a real compositor; the installed copy is reused.
+pid=$(app_pid) && kill "$pid" && while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+weston_runtime=$scratch/user/weston
+mkdir -p "$weston_runtime" && chmod 700 "$weston_runtime"
+XDG_RUNTIME_DIR=$weston_runtime WAYLAND_DISPLAY= DISPLAY= weston --backend=headless-backend.so \
+    --use-pixman --socket=release-test --width=1024 --height=768 --idle-time=0 \
+    >"$scratch/weston.log" 2>&1 &
+for _ in $(seq 200); do
+    [ -S "$weston_runtime/release-test" ] && break
+    sleep 0.05
 done
-echo "app not running"
-exit 1
+[ -S "$weston_runtime/release-test" ] || { echo "weston did not come up" && cat "$scratch/weston.log"; }
+run_installer wayland XDG_RUNTIME_DIR="$weston_runtime" WAYLAND_DISPLAY=release-test
+wait_for_app && echo "app running on wayland" || echo "app not running on wayland"
 INSIDE
 cat "$scratch/run.log"
 check "released installer ran without error" [ "$status" -eq 0 ]
-check "installer exited cleanly" grep -qx "installer exit 0" "$scratch/run.log"
-check "installed app opened" grep -qx "app running" "$scratch/run.log"
+check "bundled libraries resolve inside the folder" grep -qx "libraries resolved" "$scratch/run.log"
+for platform in xcb wayland; do
+    check "installer exited cleanly on $platform" grep -qx "installer exit 0 on $platform" "$scratch/run.log"
+    check "installed app opened on $platform" grep -qx "app running on $platform" "$scratch/run.log"
+done
 check "the app is installed" [ -x "$scratch/user/home/Applications/$bundle_name/Contents/MacOS/$display_name" ]
-check "the tail was downloaded" grep -q '"GET /releases/quorvane-pro-3.1.0.pkg' "$scratch/server.log"
+check "the tail was downloaded once" [ "$(grep -c '"GET /releases/quorvane-pro-3.1.0.pkg HTTP/[0-9.]*" 200' "$scratch/nginx/access.log")" -eq 1 ]
 check "no staging left" [ -z "$(find "$scratch/user/tmp" -maxdepth 1 -name "quorvane-installer-*")" ]
 echo "released folder installed and opened the app"
