@@ -35,7 +35,8 @@ expect_refusal "does not match the certificate" --installer-chain "$authority/ap
 expect_refusal "does not verify" --app-key "$scratch/stranger.key" --app-chain "$scratch/stranger.pem"
 expect_refusal "must be https" --url http://127.0.0.1:1/q.pkg
 expect_refusal "larger than the package" --carry $((64 << 20))
-expect_refusal "not those of" --anchors "$scratch/stranger.pem"
+expect_refusal "anchors of" --anchors "$scratch/stranger.pem"
+expect_refusal "intermediates of" --intermediates "$scratch/stranger.pem"
 expect_refusal "not the system's store" --ca system
 mkdir "$scratch/out/existing"
 expect_refusal "already exists" --output "$scratch/out/existing"

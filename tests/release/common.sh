@@ -42,6 +42,7 @@ release_args() { # app, url, carry, output: sets args
     args=(--build "$build" --app "$1" \
         --app-key "$authority/application.key" --app-chain "$authority/application-chain.pem" \
         --installer-key "$authority/installer.key" --installer-chain "$authority/installer-chain.pem" \
-        --anchors "$(cache_value QUORVANE_TRUST_ANCHORS)" --ca "$authority/root.pem" \
+        --anchors "$(cache_value QUORVANE_TRUST_ANCHORS)" \
+        --intermediates "$(cache_value QUORVANE_PLATFORM_INTERMEDIATES)" --ca "$authority/root.pem" \
         --url "$2" --carry "$3" --output "$4")
 }
