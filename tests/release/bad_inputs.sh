@@ -34,7 +34,7 @@ expect_refusal "does not match the certificate" --app-key "$authority/installer.
 expect_refusal "does not match the certificate" --installer-chain "$authority/application-chain.pem"
 expect_refusal "does not verify" --app-key "$scratch/stranger.key" --app-chain "$scratch/stranger.pem"
 expect_refusal "must be https" --url http://127.0.0.1:1/q.pkg
-expect_refusal "larger than the package" --carry $((64 << 20))
+expect_refusal "not smaller than the package" --carry $((64 << 20))
 expect_refusal "anchors of" --anchors "$scratch/stranger.pem"
 expect_refusal "intermediates of" --intermediates "$scratch/stranger.pem"
 expect_refusal "not the system's store" --ca system
