@@ -27,9 +27,9 @@ check "tarball checksum" bash -c "cd '$scratch/release' && sha256sum -c --quiet 
 mkdir -p "$scratch/user/Downloads" "$scratch/user/home" "$scratch/user/tmp"
 tar -C "$scratch/user/Downloads" -xzf "$scratch/release/$folder_name.tar.gz"
 installer="$scratch/user/Downloads/$folder_name/quorvane-installer"
-check "the notices of Qt and libcurl travel with them" \
-    [ -s "$scratch/user/Downloads/$folder_name/licenses/libqt6core6.txt" ] -a \
-    -s "$scratch/user/Downloads/$folder_name/licenses/libcurl4.txt" ]
+for notice in libqt6core6 libcurl4; do
+    check "the notice of $notice travels" [ -s "$scratch/user/Downloads/$folder_name/licenses/$notice.txt" ]
+done
 
 # The upload file on a real web server, as the vendor would serve it.
 mkdir -p "$scratch/www/releases" "$scratch/nginx"
