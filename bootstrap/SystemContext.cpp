@@ -16,10 +16,9 @@ namespace fs = std::filesystem;
 // A released installer carries its own tools in its folder; a build tree's installer runs the
 // tools the build made. Never PATH: a stranger's codesign must not judge the package.
 std::string toolBesideInstaller(std::string_view name, std::string_view builtPath) {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const fs::path beside = self.parent_path() / name;
+    if (const fs::path self = executableFolder(); !self.empty()) {
+        std::error_code ec;
+        const fs::path beside = self / name;
         if (fs::is_regular_file(beside, ec))
             return beside.string();
     }
@@ -27,6 +26,12 @@ std::string toolBesideInstaller(std::string_view name, std::string_view builtPat
 }
 
 } // namespace
+
+fs::path executableFolder() {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : exe.parent_path();
+}
 
 const SystemContext& SystemContext::fromBuild() {
     static const SystemContext context{

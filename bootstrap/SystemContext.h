@@ -24,4 +24,7 @@ struct SystemContext {
     static const SystemContext& fromBuild();
 };
 
+// The folder of the running executable; empty when it cannot be known.
+std::filesystem::path executableFolder();
+
 } // namespace quorvane

@@ -17,12 +17,6 @@
 namespace quorvane {
 namespace {
 
-std::filesystem::path executableFolder() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path() : exe.parent_path();
-}
-
 int kernelMajorVersion() {
     utsname name{};
     if (::uname(&name) != 0)
