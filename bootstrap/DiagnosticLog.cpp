@@ -1,5 +1,6 @@
 #include "DiagnosticLog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -9,6 +10,7 @@
 
 #include "BootstrapFailure.h"
 #include "UrlParts.h"
+#include "Utf8Decoder.h"
 #include "Uuid.h"
 
 namespace quorvane::diagnostics {
@@ -48,6 +50,43 @@ std::string describeOne(const std::exception& e) {
     return e.what();
 }
 
+// The code point that starts `text` (valid UTF-8) and its length in bytes.
+std::pair<char32_t, std::size_t> firstCodePoint(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t value = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i)
+        value = (value << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    return {value, length};
+}
+
+// What a terminal would act on instead of showing: C0 and C1 controls, and the bidirectional
+// overrides and isolates, which reorder what follows them on the line.
+bool isHidden(char32_t c) {
+    return (c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+// One event, one line: the tools' own line breaks are kept visible but harmless, and whatever a
+// terminal would act on (bytes that are not UTF-8 included) becomes '?'.
+void appendPrintable(std::string& line, std::string_view text) {
+    std::string valid;
+    Utf8Decoder decoder;
+    decoder.decode(text, valid);
+    decoder.finish(valid);
+    constexpr char32_t replacement = 0xFFFD; // where the bytes were not UTF-8
+    for (std::string_view rest = valid; !rest.empty();) {
+        const auto [c, length] = firstCodePoint(rest);
+        if (c == '\n')
+            line += " | ";
+        else if (isHidden(c) || c == replacement)
+            line += '?';
+        else
+            line.append(rest.substr(0, length));
+        rest.remove_prefix(length);
+    }
+}
+
 } // namespace
 
 void setSink(std::shared_ptr<LogSink> sink) {
@@ -76,15 +115,7 @@ void record(std::string_view text) noexcept {
         if (!sink)
             return;
         std::string line = utcNow() + " [" + runId() + "] ";
-        // One event, one line: the tools' own line breaks are kept visible but harmless.
-        for (const char c : text) {
-            if (c == '\n')
-                line += " | ";
-            else if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
-                line += '?';
-            else
-                line += c;
-        }
+        appendPrintable(line, withoutUserInfo(text));
         line += '\n';
         sink->append(line);
     } catch (...) {
@@ -118,6 +149,31 @@ std::string describeChain(std::exception_ptr error) {
         error = next;
     }
     return text;
+}
+
+std::string withoutUserInfo(std::string_view text) {
+    static constexpr std::string_view marker = "://";
+    static constexpr std::string_view removed = "***";
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t scheme; (scheme = text.find(marker, from)) != std::string_view::npos;) {
+        const std::size_t start = scheme + marker.size();
+        // A malformed URI (a raw '#', a space or a second '@' in its password) does not show
+        // where its user information ends: everything up to the last '@' before the line or
+        // the next URL ends goes, rather than too little.
+        const std::size_t end =
+            std::min({text.find('\n', start), text.find(marker, start), text.size()});
+        const std::size_t at = text.substr(start, end - start).rfind('@');
+        out.append(text.substr(from, start - from));
+        if (at != std::string_view::npos) {
+            out.append(removed);
+            from = start + at;
+        } else {
+            from = start;
+        }
+    }
+    out.append(text.substr(from));
+    return out;
 }
 
 std::string hostOf(std::string_view url) {

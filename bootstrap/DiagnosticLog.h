@@ -22,7 +22,8 @@ public:
 // Replaces the process's sink; lines recorded afterwards go to `sink`.
 void setSink(std::shared_ptr<LogSink> sink);
 
-// One event: the UTC time and this run's id are put in front of `text`.
+// One event: the UTC time and this run's id are put in front of `text`. User information of any
+// URL in it is removed, and what a terminal would act on is escaped.
 void record(std::string_view text) noexcept;
 
 // This run's id (random, fixed for the life of the process).
@@ -34,6 +35,9 @@ std::string errnoText(int value);
 // Every error in a nested chain, outermost first, one per line after a two-space indent; errno
 // values carry their names.
 std::string describeChain(std::exception_ptr error);
+
+// `text` with the user information of every URL in it replaced by "***".
+std::string withoutUserInfo(std::string_view text);
 
 // A URL reduced to what may be kept: its host (never user information or the query, which may
 // carry tokens).

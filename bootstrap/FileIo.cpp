@@ -46,6 +46,75 @@ FileDescriptor openFile(const std::filesystem::path& path, int flags, unsigned m
     return FileDescriptor(fd);
 }
 
+namespace {
+
+class FileProblemCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "file"; }
+    std::string message(int value) const override {
+        switch (static_cast<FileProblem>(value)) {
+        case FileProblem::notRegular:
+            return "not a regular file";
+        case FileProblem::otherNames:
+            return "a file with other names (hard links)";
+        case FileProblem::otherOwner:
+            return "owned by another user";
+        }
+        return "unusable";
+    }
+};
+
+} // namespace
+
+const std::error_category& fileProblemCategory() {
+    static const FileProblemCategory category;
+    return category;
+}
+
+void throwFileProblem(FileProblem problem, const std::string& what) {
+    throw std::system_error(static_cast<int>(problem), fileProblemCategory(), what);
+}
+
+FileDescriptor openPlainFile(int dir, const std::filesystem::path& name, int flags, unsigned mode) {
+    int fd;
+    do
+        fd = ::openat(dir, name.c_str(), flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
+                      static_cast<mode_t>(mode));
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        throwErrno("open " + name.string());
+    FileDescriptor file(fd);
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0)
+        throwErrno("inspect " + name.string());
+    if (!S_ISREG(info.st_mode))
+        throwFileProblem(FileProblem::notRegular, "open " + name.string());
+    if (info.st_nlink != 1)
+        throwFileProblem(FileProblem::otherNames, "open " + name.string());
+    if ((flags & O_NONBLOCK) == 0) {
+        const int status = ::fcntl(file.get(), F_GETFL);
+        if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0)
+            throwErrno("fcntl " + name.string());
+    }
+    return file;
+}
+
+FileDescriptor createFreshFile(const std::filesystem::path& path, int flags, unsigned mode) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT && errno != EISDIR)
+        throwErrno("unlink " + path.string());
+    return openPlainFile(AT_FDCWD, path, flags | O_CREAT | O_EXCL, mode);
+}
+
+void claimFolder(int fd, const std::string& what, mode_t mode) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        throwErrno("inspect " + what);
+    if (info.st_uid != ::geteuid())
+        throwFileProblem(FileProblem::otherOwner, what);
+    if ((info.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0)
+        throwErrno("protect " + what);
+}
+
 std::size_t readAt(int fd, std::span<char> buffer, std::uint64_t offset) {
     std::size_t done = 0;
     while (done < buffer.size()) {

@@ -6,6 +6,9 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <system_error>
+
+#include <sys/types.h>
 
 namespace quorvane {
 
@@ -63,6 +66,33 @@ private:
 
 // open(2) with O_CLOEXEC added; throws the platform error.
 FileDescriptor openFile(const std::filesystem::path& path, int flags, unsigned mode = 0);
+
+// Why a name cannot be used as a file or folder of this program's own.
+enum class FileProblem {
+    notRegular = 1, // a FIFO, a device, a socket or a folder
+    otherNames,     // a regular file with hard links: writing to it would change another name
+    otherOwner,     // a folder that another user can change under us
+};
+const std::error_category& fileProblemCategory();
+[[noreturn]] void throwFileProblem(FileProblem problem, const std::string& what);
+
+// Opens `name` in the folder `dir` (AT_FDCWD: relative to the working directory, or an absolute
+// path) as a plain file: a regular file with one name. The open never blocks and never follows
+// a final link (a FIFO or a device planted at the name cannot stall it), the type and the link
+// count are judged on the descriptor itself, so nothing can be swapped in between, and
+// O_NONBLOCK is cleared again. Throws the open's platform error or a FileProblem.
+FileDescriptor openPlainFile(int dir, const std::filesystem::path& name, int flags,
+                             unsigned mode = 0);
+
+// A new plain file at `path`, whatever was there: the name is unlinked first (a folder there
+// stays, and the open fails), then created with O_CREAT | O_EXCL, so that nothing that was at the
+// name is ever opened or written through.
+FileDescriptor createFreshFile(const std::filesystem::path& path, int flags, unsigned mode);
+
+// Makes an opened folder its owner's alone (`mode`) when this process's user owns it, through
+// the descriptor, so that the folder checked is the folder changed. Throws
+// FileProblem::otherOwner for a folder of another user, or the platform error.
+void claimFolder(int fd, const std::string& what, mode_t mode = 0700);
 
 // Reads until `buffer` is full or the file ends; returns the bytes read. Throws on errors.
 std::size_t readAt(int fd, std::span<char> buffer, std::uint64_t offset);

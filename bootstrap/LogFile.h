@@ -3,6 +3,7 @@
 // The diagnostic log on disk: appended to by every installer of this user, whole lines only,
 // rotated at a size limit with one predecessor kept.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string_view>
@@ -31,6 +32,7 @@ public:
 private:
     std::filesystem::path folder_;
     bool echo_;
+    std::atomic<bool> lockStuck_ = false; // the last wait for the lock ran out
 };
 
 } // namespace quorvane::diagnostics

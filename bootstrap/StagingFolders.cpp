@@ -75,8 +75,7 @@ createStagingFolder(const std::filesystem::path& temporaryDirectory,
             atPath.st_ino != locked.st_ino)
             continue;
         // The umask may have taken bits away; the owner still needs all three.
-        if (::fchmod(fd.get(), 0700) != 0)
-            throwErrno("protect the staging folder");
+        claimFolder(fd.get(), "the staging folder");
         return StagingFolder{std::move(folder), std::move(fd)};
     }
     throw std::system_error(EAGAIN, std::generic_category(), "create the staging folder");
@@ -106,11 +105,15 @@ removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirectory,
             struct stat locked {};
             struct stat atPath {};
             if (::fstat(lock.get(), &locked) != 0 || ::lstat(it->path().c_str(), &atPath) != 0 ||
-                atPath.st_dev != locked.st_dev || atPath.st_ino != locked.st_ino)
+                atPath.st_dev != locked.st_dev || atPath.st_ino != locked.st_ino ||
+                locked.st_uid != ::geteuid())
                 continue;
             bool keep = false;
             if (!adopted && adopt) {
                 try {
+                    // Its modes may have changed while it lay abandoned: a folder this run may
+                    // continue is its owner's alone again before anything in it is read.
+                    claimFolder(lock.get(), "the staging folder");
                     keep = adopt(it->path());
                 } catch (...) {
                     keep = false;

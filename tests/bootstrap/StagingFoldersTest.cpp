@@ -82,6 +82,8 @@ TEST(StagingFolders, TheSweepAdoptsOneAbandonedFolderUnderItsLock) {
     for (const char c : {'1', '2', '3', '4'}) {
         std::filesystem::create_directory(name(c));
         writeFile(name(c) / "Download.bin.partial", std::string(1, c));
+        // Opened to everyone while it lay abandoned.
+        std::filesystem::permissions(name(c), std::filesystem::perms::all);
     }
     const FileDescriptor live = lockStagingFolder(name('4'));
     std::vector<std::string> asked;
@@ -94,6 +96,8 @@ TEST(StagingFolders, TheSweepAdoptsOneAbandonedFolderUnderItsLock) {
     EXPECT_TRUE(first) << adopted->path;
     EXPECT_TRUE(std::filesystem::exists(adopted->path / "Download.bin.partial"));
     EXPECT_THROW(lockStagingFolder(adopted->path), std::system_error) << "adopted unlocked";
+    EXPECT_EQ(std::filesystem::status(adopted->path).permissions(),
+              std::filesystem::perms::owner_all);
     EXPECT_FALSE(std::filesystem::exists(name('1')));
     EXPECT_EQ(std::filesystem::exists(name('2')) + std::filesystem::exists(name('3')), 1)
         << "only one folder is adopted";

@@ -3,6 +3,9 @@
 #include "TempDir.h"
 
 #include <cerrno>
+#include <csignal>
+#include <thread>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -13,6 +16,37 @@
 extern char** environ;
 
 namespace quorvane::test {
+
+std::optional<int> runForked(const std::function<void()>& work, std::chrono::milliseconds limit) {
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::system_error(errno, std::generic_category(), "fork");
+    if (pid == 0) {
+        int status = 0;
+        try {
+            work();
+        } catch (...) {
+            status = 1;
+        }
+        ::_exit(status);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (ended < 0 && errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "waitpid");
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return std::nullopt;
+}
 
 int runCommand(const std::vector<std::string>& argv, std::string* output) {
     std::vector<char*> args;
