@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -158,7 +159,7 @@ struct Record {
     std::string sha256;
     std::int64_t payloadBytes = 0;
     std::int64_t embeddedBytes = 0;
-    std::string validator; // a strong ETag, else a Last-Modified date
+    std::string validator; // a strong ETag, else a Last-Modified date: any bytes, kept exactly
 
     static Record of(const BootstrapManifest& manifest, std::string validator) {
         return {manifest.payloadURL, manifest.payloadSHA256, manifest.payloadBytes,
@@ -172,16 +173,19 @@ struct Record {
 
 constexpr std::size_t recordLimit = 64 * 1024;
 
+// The validator is kept as its byte values: a header may hold bytes of 0x80 and above (obs-text)
+// that are not UTF-8, which JSON text cannot carry, and it must go back to the server exactly.
 std::optional<Record> readRecord(const fs::path& path) {
     try {
-        const FileDescriptor file = openFile(path, O_RDONLY | O_NOFOLLOW);
+        const FileDescriptor file = openPlainFile(AT_FDCWD, path, O_RDONLY);
         std::string text(recordLimit, '\0');
         text.resize(readAt(file.get(), std::span(text.data(), text.size()), 0));
         const auto json = nlohmann::json::parse(text);
+        const auto validator = json.at("validatorBytes").get<std::vector<std::uint8_t>>();
         Record record{json.at("url").get<std::string>(), json.at("sha256").get<std::string>(),
                       json.at("payloadBytes").get<std::int64_t>(),
                       json.at("embeddedBytes").get<std::int64_t>(),
-                      json.at("validator").get<std::string>()};
+                      std::string(validator.begin(), validator.end())};
         if (record.validator.empty())
             return std::nullopt;
         return record;
@@ -193,16 +197,17 @@ std::optional<Record> readRecord(const fs::path& path) {
 // Written beside the tail under a temporary name and renamed over the old one, so that a
 // killed installer leaves either the old record or the new one.
 void writeRecord(const fs::path& path, const Record& record) {
-    const nlohmann::json json = {{"url", record.url},
-                                 {"sha256", record.sha256},
-                                 {"payloadBytes", record.payloadBytes},
-                                 {"embeddedBytes", record.embeddedBytes},
-                                 {"validator", record.validator}};
+    const nlohmann::json json = {
+        {"url", record.url},
+        {"sha256", record.sha256},
+        {"payloadBytes", record.payloadBytes},
+        {"embeddedBytes", record.embeddedBytes},
+        {"validatorBytes",
+         std::vector<std::uint8_t>(record.validator.begin(), record.validator.end())}};
     const std::string text = json.dump();
     const fs::path temporary = path.string() + ".new";
     {
-        const FileDescriptor file =
-            openFile(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
+        const FileDescriptor file = createFreshFile(temporary, O_WRONLY, 0600);
         writeAll(file.get(), std::span(text.data(), text.size()));
         if (::fsync(file.get()) != 0)
             throwErrno("fsync");
@@ -276,11 +281,20 @@ struct Tail {
     std::uint64_t held = 0;
     std::string validator; // empty: what is held cannot be continued
 
-    // Continues a kept tail recorded for this payload; anything else is thrown away.
+    // Continues a kept tail recorded for this payload; anything else is thrown away. Whatever
+    // else sits at the tail's name (a FIFO, a link, a file with other names) is never opened
+    // for writing: the name is unlinked and a new file made.
     void open() {
         const auto record = readRecord(recordFile);
-        const bool keep = record && record->sameSource(Record::of(manifest, record->validator));
-        file = openFile(partial, O_RDWR | O_CREAT | O_NOFOLLOW | (keep ? 0 : O_TRUNC), 0600);
+        bool keep = record && record->sameSource(Record::of(manifest, record->validator));
+        try {
+            file = openPlainFile(AT_FDCWD, partial, O_RDWR | O_CREAT, 0600);
+        } catch (const std::system_error&) {
+            diagnostics::record("download: a new tail replaces what was at its name:\n" +
+                                diagnostics::describeChain(std::current_exception()));
+            file = createFreshFile(partial, O_RDWR, 0600);
+            keep = false;
+        }
         // The umask may have taken the owner's bits away; the tail is reopened and joined later.
         if (::fchmod(file.get(), 0600) != 0)
             throwErrno("fchmod");
@@ -307,12 +321,22 @@ struct Tail {
         report(true);
     }
 
+    // Records what the kept bytes can be continued with. A record that cannot be written never
+    // fails the download: the tail is then not resumable, and a dropped connection starts over.
     void keep(std::string newValidator) {
-        validator = std::move(newValidator);
-        if (validator.empty())
-            removeQuietly(recordFile);
-        else
-            writeRecord(recordFile, Record::of(manifest, validator));
+        validator.clear();
+        if (!newValidator.empty()) {
+            try {
+                writeRecord(recordFile, Record::of(manifest, newValidator));
+                validator = std::move(newValidator);
+                return;
+            } catch (...) {
+                diagnostics::record("download: the tail cannot be resumed: its record was not "
+                                    "written:\n" +
+                                    diagnostics::describeChain(std::current_exception()));
+            }
+        }
+        removeQuietly(recordFile);
     }
 
     // Writes straight from libcurl's buffer, while it is still in the CPU's cache.
@@ -461,7 +485,7 @@ struct Request {
 };
 
 void configure(CURL* easy, const BootstrapManifest& manifest, const std::string& caFile,
-               const DownloadOptions& options, const std::string& proxy, curl_slist* headers,
+               const DownloadOptions& options, const CurlProxy& proxy, curl_slist* headers,
                Request& request) {
     set(easy, CURLOPT_URL, manifest.payloadURL.c_str());
     set(easy, CURLOPT_PROTOCOLS_STR, "https");
@@ -473,7 +497,11 @@ void configure(CURL* easy, const BootstrapManifest& manifest, const std::string&
     set(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
     // Always set, so that libcurl never picks a proxy from the environment by itself: the
     // caller decided. Credentials for the proxy come from its URI only.
-    set(easy, CURLOPT_PROXY, proxy.c_str());
+    set(easy, CURLOPT_PROXY, proxy.address.c_str());
+    if (proxy.user) {
+        set(easy, CURLOPT_PROXYUSERNAME, proxy.user->c_str());
+        set(easy, CURLOPT_PROXYPASSWORD, proxy.password.value_or("").c_str());
+    }
     set(easy, CURLOPT_NOPROXY, options.proxy.noProxy.c_str());
     set(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
     set(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -515,16 +543,16 @@ std::exception_ptr BootstrapDownload::State::transfer() {
     if (cancelled.load())
         return std::make_exception_ptr(BootstrapFailure::cancelled); // nothing was requested
     initialiseCurl();
-    const std::optional<std::string> proxy = curlProxy(options.proxy.uri);
+    const std::optional<CurlProxy> proxy = curlProxy(options.proxy.uri);
     if (!proxy)
         return std::make_exception_ptr(BootstrapFailure::download);
 
     Tail tail(destination, manifest, progress, options.now);
-    diagnostics::record("download: from " + diagnostics::hostOf(manifest.payloadURL) + " " +
-                        (proxy->empty() ? std::string("without a proxy")
-                                        : "through the proxy " + diagnostics::hostOf(*proxy)) +
-                        ", trusting " +
-                        (caFile.empty() ? std::string("libcurl's default store") : caFile));
+    diagnostics::record(
+        "download: from " + diagnostics::hostOf(manifest.payloadURL) + " " +
+        (proxy->address.empty() ? std::string("without a proxy")
+                                : "through the proxy " + diagnostics::hostOf(proxy->address)) +
+        ", trusting " + (caFile.empty() ? std::string("libcurl's default store") : caFile));
     std::exception_ptr outcome;
     bool answered = false; // some answer was taken: later connection failures are resumable
     try {
@@ -752,7 +780,9 @@ std::uint64_t BootstrapDownload::resumableBytes(const std::filesystem::path& des
     if (!record || !record->sameSource(Record::of(manifest, record->validator)))
         return 0;
     struct stat info {};
-    if (::lstat(partialPath(destination).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    // A tail with other names is never continued (see Tail::open).
+    if (::lstat(partialPath(destination).c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_nlink != 1)
         return 0;
     const auto size = static_cast<std::uint64_t>(info.st_size);
     const auto tail = static_cast<std::uint64_t>(manifest.payloadBytes) -

@@ -5,20 +5,33 @@
 #include <cctype>
 #include <utility>
 
-namespace quorvane {
+#include <uriparser/Uri.h>
 
-std::optional<std::string> curlProxy(std::string_view uri) {
+namespace quorvane {
+namespace {
+
+std::string percentDecoded(std::string_view text) {
+    std::string decoded(text);
+    const char* end = uriUnescapeInPlaceExA(decoded.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+    decoded.resize(static_cast<std::size_t>(end - decoded.data()));
+    return decoded;
+}
+
+} // namespace
+
+std::optional<CurlProxy> curlProxy(std::string_view uri) {
     if (uri.empty())
-        return std::string();
-    const auto separator = uri.find("://");
-    if (separator == std::string_view::npos)
-        return "http://" + std::string(uri);
-    std::string scheme(uri.substr(0, separator));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const std::string_view rest = uri.substr(separator + 3);
+        return CurlProxy{};
+    std::string scheme = "http";
+    std::string_view rest = uri;
+    if (const auto separator = uri.find("://"); separator != std::string_view::npos) {
+        scheme = uri.substr(0, separator);
+        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        rest = uri.substr(separator + 3);
+    }
     if (scheme == "direct")
-        return std::string();
+        return CurlProxy{};
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> known{{
         {"http", "http"},
         {"https", "https"},
@@ -27,10 +40,21 @@ std::optional<std::string> curlProxy(std::string_view uri) {
         {"socks5h", "socks5h"},
         {"socks4a", "socks4a"},
     }};
-    for (const auto& [name, mapped] : known)
-        if (scheme == name && !rest.empty())
-            return std::string(mapped) + "://" + std::string(rest);
-    return std::nullopt;
+    const auto mapped = std::find_if(known.begin(), known.end(),
+                                     [&](const auto& entry) { return entry.first == scheme; });
+    if (mapped == known.end() || rest.empty())
+        return std::nullopt;
+    CurlProxy proxy;
+    if (const auto at = rest.rfind('@'); at != std::string_view::npos) {
+        const std::string_view info = rest.substr(0, at);
+        const auto colon = info.find(':');
+        proxy.user = percentDecoded(info.substr(0, colon));
+        if (colon != std::string_view::npos)
+            proxy.password = percentDecoded(info.substr(colon + 1));
+        rest.remove_prefix(at + 1);
+    }
+    proxy.address = std::string(mapped->second) + "://" + std::string(rest);
+    return proxy;
 }
 
 } // namespace quorvane

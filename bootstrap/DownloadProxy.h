@@ -14,9 +14,21 @@ struct DownloadProxy {
     friend bool operator==(const DownloadProxy&, const DownloadProxy&) = default;
 };
 
-// The proxy as libcurl takes it: "" for a direct connection; socks and socks5 become socks5h
-// (the proxy resolves names, so nothing leaks to the local resolver); a URI without a scheme
-// is an HTTP proxy. nullopt for a scheme the download does not support.
-std::optional<std::string> curlProxy(std::string_view uri);
+// A proxy as libcurl takes it. The credentials travel apart from the address, so that no text
+// libcurl writes (its error messages quote the proxy's address) can hold them.
+struct CurlProxy {
+    std::string address; // scheme://host[:port], without user information; "": direct
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+
+    friend bool operator==(const CurlProxy&, const CurlProxy&) = default;
+};
+
+// The proxy of `uri`: socks and socks5 become socks5h (the proxy resolves names, so nothing
+// leaks to the local resolver); a URI without a scheme is an HTTP proxy. The user information
+// is everything before the last '@', so that a password with a raw '#', a space or an '@' is
+// still a password; its %XX escapes are decoded. nullopt for a scheme the download does not
+// support.
+std::optional<CurlProxy> curlProxy(std::string_view uri);
 
 } // namespace quorvane

@@ -74,11 +74,33 @@ TEST(ProxyResolver, PortalAnswerTakesTheFirstSupportedEntry) {
     EXPECT_EQ(proxy::fromPortalAnswer(List{"socks4://a:1", "https://b:2"})->uri, "https://b:2");
     // Nothing supported: handed on, so that the download fails rather than going direct.
     EXPECT_EQ(proxy::fromPortalAnswer(List{"socks4://a:1"})->uri, "socks4://a:1");
-    EXPECT_EQ(curlProxy("socks4://a:1"), std::nullopt);
-    EXPECT_EQ(curlProxy("socks://a:1"), "socks5h://a:1");
-    EXPECT_EQ(curlProxy("SOCKS5://a:1"), "socks5h://a:1");
-    EXPECT_EQ(curlProxy("direct://"), "");
-    EXPECT_EQ(curlProxy("proxy.example:3128"), "http://proxy.example:3128");
+}
+
+// What libcurl is given: the address alone, and the credentials apart, whole even where the URI
+// is malformed around them.
+TEST(ProxyResolver, CurlGetsTheAddressAndTheCredentialsApart) {
+    using User = std::optional<std::string>;
+    const struct {
+        const char* uri;
+        std::optional<CurlProxy> expected;
+    } cases[] = {
+        {"socks4://a:1", std::nullopt},
+        {"gopher://a:1", std::nullopt},
+        {"socks://a:1", CurlProxy{"socks5h://a:1", {}, {}}},
+        {"SOCKS5://a:1", CurlProxy{"socks5h://a:1", {}, {}}},
+        {"direct://", CurlProxy{}},
+        {"", CurlProxy{}},
+        {"proxy.example:3128", CurlProxy{"http://proxy.example:3128", {}, {}}},
+        {"http://user:pa#ss@h:3129", CurlProxy{"http://h:3129", User("user"), User("pa#ss")}},
+        {"http://user:pa ss@h:3129", CurlProxy{"http://h:3129", User("user"), User("pa ss")}},
+        {"http://user:p@ss@h:3129/", CurlProxy{"http://h:3129/", User("user"), User("p@ss")}},
+        {"socks5://us%40er:p%3Ass@h:1", CurlProxy{"socks5h://h:1", User("us@er"), User("p:ss")}},
+        {"user@h:1", CurlProxy{"http://h:1", User("user"), {}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uri);
+        EXPECT_EQ(curlProxy(c.uri), c.expected);
+    }
 }
 
 // A private session bus with a portal stand-in that answers, or takes the call and stays

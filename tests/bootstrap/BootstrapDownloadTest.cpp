@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -12,10 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "HttpsTestServer.h"
 #include "Noise.h"
+#include "Process.h"
+#include "RecordedLines.h"
 #include "SmallFileSystem.h"
 #include "TempDir.h"
 
@@ -394,9 +399,13 @@ TEST_F(DownloadTest, OneOutcomeWhenCancelRacesTheTransfer) {
 TEST_F(DownloadTest, ResumesAfterDropsAtRandomOffsets) {
     const std::string tail = noise(6 * MiB + 123);
     std::mt19937 random(5);
+    // Bytes of 0x80 and above are allowed in both (obs-text) and must go back exactly.
     for (const auto& validator : {std::pair<std::string, std::string>{"ETag", "\"v1\""},
-                                  {"Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"}}) {
-        SCOPED_TRACE(validator.first);
+                                  {"Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"},
+                                  {"ETag", "\"v\xE9-\xFF\x80\""},
+                                  {"Last-Modified", "Tue, 01 D\xE9"
+                                                    "c 2026 10:00:00 GMT\xA0"}}) {
+        SCOPED_TRACE(validator.first + ": " + validator.second);
         std::vector<std::size_t> drops;
         for (int i = 0; i < 4; ++i)
             drops.push_back(1 + random() % (tail.size() - 1));
@@ -523,6 +532,96 @@ TEST_F(DownloadTest, FiveDropsInARowFailAndALaterFetchContinues) {
     ASSERT_EQ(fresh.outcome(), std::nullopt);
     EXPECT_EQ(server.lastHeader("/tail", "Range"), "");
     EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
+}
+
+// A record that cannot be written (a folder of the user's at its name) leaves the tail without
+// resumption: a drop then starts over, the download still succeeds, and the log says why.
+TEST_F(DownloadTest, ARecordThatCannotBeWrittenNeverFailsTheDownload) {
+    const std::string tail = noise(3 * MiB);
+    server.route(
+        "/tail",
+        {.headers = {{"ETag", "\"v1\""}}, .body = tail, .ranges = true, .dropsAt = {2 * MiB}});
+    const auto record = BootstrapDownload::recordPath(destination);
+    std::filesystem::create_directory(record);
+    writeFile(record / "kept", "x");
+    quorvane::test::RecordedLines log;
+    Fetch fetch(manifestFor(server.url("/tail"), static_cast<std::int64_t>(tail.size())),
+                destination);
+    fetch.start();
+    ASSERT_EQ(fetch.outcome(), std::nullopt);
+    EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
+    EXPECT_TRUE(fetch.startedOver());
+    EXPECT_EQ(server.lastHeader("/tail", "Range"), "");
+    EXPECT_EQ(readFile(record / "kept"), "x");
+    EXPECT_NE(log.all().find("the tail cannot be resumed: its record was not written"),
+              std::string::npos)
+        << log.all();
+}
+
+// Same-user plants where a killed installer left its tail and record: the download never blocks
+// on them and never writes through them; the tail is fetched again into a new file.
+TEST_F(DownloadTest, PlantsAtTheTailsOrTheRecordsNameAreReplacedNotUsed) {
+    const std::string tail = noise(2 * MiB);
+    const HttpsTestServer::Route good{
+        .headers = {{"ETag", "\"v1\""}}, .body = tail, .ranges = true};
+    const auto manifest = manifestFor(server.url("/tail"), static_cast<std::int64_t>(tail.size()));
+    const auto partial = BootstrapDownload::partialPath(destination);
+    const auto record = BootstrapDownload::recordPath(destination);
+    const auto notes = dir / "notes.txt";
+    const std::string mine(MiB, 'n');
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+    } cases[] = {
+        {"a FIFO at the tail's name",
+         [&] {
+             std::filesystem::remove(partial);
+             ASSERT_EQ(::mkfifo(partial.c_str(), 0600), 0);
+         }},
+        {"a FIFO at the record's name",
+         [&] {
+             std::filesystem::remove(record);
+             ASSERT_EQ(::mkfifo(record.c_str(), 0600), 0);
+         }},
+        {"the tail a hard link to another file",
+         [&] {
+             std::filesystem::remove(partial);
+             std::filesystem::create_hard_link(notes, partial);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(notes, mine);
+        // A tail that a later fetch would continue.
+        auto dropping = good;
+        dropping.dropAfter = MiB + 10;
+        server.route("/tail", dropping);
+        {
+            Fetch fetch(manifest, destination);
+            fetch.start();
+            ASSERT_EQ(fetch.outcome(), BootstrapFailure::download);
+        }
+        ASSERT_EQ(
+            entries(dir.path()),
+            (std::vector<std::string>{"Download.bin.partial", "Download.bin.source", "notes.txt"}));
+        c.plant();
+        server.route("/tail", good);
+        // In a child of its own: an open that blocks would block for good.
+        EXPECT_EQ(quorvane::test::runForked([&] {
+                      if (BootstrapDownload::resumableBytes(destination, manifest) != 0)
+                          throw std::runtime_error("the plant counts as resumable");
+                      Fetch fetch(manifest, destination);
+                      fetch.start();
+                      if (fetch.outcome())
+                          throw std::runtime_error("the download failed");
+                  }),
+                  0);
+        EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
+        EXPECT_TRUE(readFile(notes) == mine) << "the other file was written to";
+        EXPECT_EQ(server.lastHeader("/tail", "Range"), "");
+        std::filesystem::remove(destination);
+        std::filesystem::remove(record);
+    }
 }
 
 TEST_F(DownloadTest, CancelWhileWaitingToReconnectEndsAtOnce) {
