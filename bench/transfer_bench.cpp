@@ -132,8 +132,8 @@ void copyFile(const fs::path& from, const fs::path& to, std::uint64_t offset, st
 BootstrapManifest manifest(std::uint64_t total, std::uint64_t n, const std::string& digest,
                            const std::string& url = "https://127.0.0.1/pkg") {
     BootstrapManifest m;
-    m.version = "1";
-    m.build = "1";
+    m.version = "1.0";
+    m.build = "1.0.1";
     m.payloadURL = url;
     m.payloadBytes = static_cast<std::int64_t>(total);
     m.embeddedPackageBytes = static_cast<std::int64_t>(n);

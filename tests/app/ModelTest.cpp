@@ -16,7 +16,7 @@ namespace {
 BootstrapManifest goodManifest() {
     BootstrapManifest m;
     m.version = "2.4.1";
-    m.build = "2410";
+    m.build = "2410.1";
     m.payloadURL = "https://127.0.0.1:1/tail";
     m.payloadBytes = 10'000'000;
     m.embeddedPackageBytes = 2'000'000;

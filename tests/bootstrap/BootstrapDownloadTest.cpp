@@ -45,7 +45,7 @@ BootstrapManifest manifestFor(const std::string& url, std::int64_t limit,
                               std::optional<std::int64_t> embedded = 1000) {
     BootstrapManifest m;
     m.version = "2.4.1";
-    m.build = "2410";
+    m.build = "2410.1";
     m.payloadURL = url;
     m.payloadBytes = limit + embedded.value_or(0);
     m.embeddedPackageBytes = embedded;

@@ -17,7 +17,7 @@ const std::string kDigest(64, 'a');
 
 json goodDocument() {
     return json{{"version", "2.4.1"},
-                {"build", "2410"},
+                {"build", "2410.1"},
                 {"payloadURL", "https://downloads.example.com/quorvane/pro.pkg"},
                 {"payloadBytes", 10'000'000},
                 {"embeddedPackageBytes", 1'048'576},
@@ -49,7 +49,7 @@ bool validates(const std::function<void(json&)>& change) {
 TEST(BootstrapManifest, DecodesAllNineKeys) {
     const auto m = BootstrapManifest::decode(goodDocument().dump());
     EXPECT_EQ(m.version, "2.4.1");
-    EXPECT_EQ(m.build, "2410");
+    EXPECT_EQ(m.build, "2410.1");
     EXPECT_EQ(m.payloadURL, "https://downloads.example.com/quorvane/pro.pkg");
     EXPECT_EQ(m.payloadBytes, 10'000'000);
     EXPECT_EQ(m.embeddedPackageBytes, 1'048'576);
@@ -95,7 +95,7 @@ TEST(BootstrapManifest, DecodingAcceptsExtraKeysNullOptionalsAndAnyKeyOrder) {
 
     const std::string reordered =
         R"({"allowUnsignedTestPayload":false,"localTesting":false,"payloadSHA256":")" + kDigest +
-        R"(","payloadBytes":5,"payloadURL":"https://h/p","build":"1","version":"1"})";
+        R"(","payloadBytes":5,"payloadURL":"https://h/p","build":"1.1","version":"1.0"})";
     EXPECT_EQ(BootstrapManifest::decode(reordered).payloadBytes, 5);
     // The 64-bit extremes still decode; validation judges them.
     EXPECT_EQ(decodeWith([](json& d) { d["payloadBytes"] = INT64_MIN; }).payloadBytes, INT64_MIN);

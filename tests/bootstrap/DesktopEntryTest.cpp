@@ -136,7 +136,8 @@ TEST(DesktopEntry, InstallsTheBundlesIconAndRefusesNamesOutsideResources) {
         TempDir root;
         const fs::path bundle = root / "Quorvane Pro.app";
         quorvane::test::makeAppBundle(
-            bundle, {.identifier = identifier, .version = "1", .build = "1", .iconFile = "x.svg"},
+            bundle,
+            {.identifier = identifier, .version = "1.0", .build = "1.1", .iconFile = "x.svg"},
             "/bin/true");
         fs::remove(bundle / "Contents/Resources/x.svg");
         writeFile(

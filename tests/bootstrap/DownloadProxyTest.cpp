@@ -38,7 +38,7 @@ std::optional<BootstrapFailure> download(const std::string& url, std::size_t siz
                                          DownloadProxy proxy) {
     BootstrapManifest manifest;
     manifest.version = "2.4.1";
-    manifest.build = "2410";
+    manifest.build = "2410.1";
     manifest.payloadURL = url;
     manifest.payloadBytes = static_cast<std::int64_t>(size);
     manifest.payloadSHA256 = std::string(64, 'a');

@@ -35,7 +35,7 @@ constexpr std::int64_t MiB = 1 << 20;
 BootstrapManifest manifestFor(std::optional<std::int64_t> n, std::int64_t total) {
     BootstrapManifest m;
     m.version = "2.4.1";
-    m.build = "2410";
+    m.build = "2410.1";
     m.payloadURL = "https://downloads.example.com/pro.pkg";
     m.payloadBytes = total;
     m.embeddedPackageBytes = n;

@@ -64,7 +64,7 @@ struct Package {
             c = static_cast<char>(random());
         writeFile(path, bytes);
         manifest.version = "2.4.1";
-        manifest.build = "2410";
+        manifest.build = "2410.1";
         manifest.payloadURL = "https://downloads.example.com/pro.pkg";
         manifest.payloadBytes = static_cast<std::int64_t>(bytes.size());
         manifest.payloadSHA256 = sha256(bytes);

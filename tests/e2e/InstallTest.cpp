@@ -73,7 +73,7 @@ TEST_F(E2e, AnUntrustedItemInTheWayIsLeftUntouched) {
     makeAppBundle(world.installedApp(),
                   {.identifier = std::string(config::productBundleIdentifier),
                    .version = "9.9.9",
-                   .build = "9999"},
+                   .build = "9999.1"},
                   QUORVANE_FIXTURE_APP);
     const std::string before = snapshot(world.applications());
 

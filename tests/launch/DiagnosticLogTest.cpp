@@ -125,7 +125,7 @@ const FailureRow failureRows[] = {
      {},
      [](RunRig& rig) -> std::vector<std::string> {
          const fs::path elsewhere = rig.root / "elsewhere" / "Quorvane Pro.app";
-         rig.makeProductBundle(elsewhere, "1.0", "100");
+         rig.makeProductBundle(elsewhere, "1.0", "100.1");
          if (!workspace::openApplication(elsewhere, std::chrono::seconds(10)))
              ADD_FAILURE() << "the product did not start";
          const auto running = workspace::runningApplications(config::productBundleIdentifier);

@@ -112,7 +112,7 @@ TEST(RealToolsRun, AnOlderCopyIsUpdatedWithGroupWriteButNotWithWorldWrite) {
         const std::string plist = readFile(rig.installedApp() / "Contents" / "Info.plist");
         if (c.updated) {
             EXPECT_EQ(rig.phases, firstInstallation);
-            EXPECT_NE(plist.find("<string>2410</string>"), std::string::npos) << plist;
+            EXPECT_NE(plist.find("<string>2410.1</string>"), std::string::npos) << plist;
             EXPECT_EQ(stopAppsIn(rig.installedApp()), 1);
         } else {
             EXPECT_EQ(rig.phases.back(), failed(BootstrapFailure::appConflict));

@@ -36,7 +36,7 @@ RunRig::RunRig(Options options) {
 
     package = randomBytes(options.packageBytes, 7);
     manifest.version = "2.4.1";
-    manifest.build = "2410";
+    manifest.build = "2410.1";
     manifest.payloadURL = server.url("/tail");
     manifest.payloadBytes = static_cast<std::int64_t>(package.size());
     manifest.installedAppCDHash = std::string(40, 'c');

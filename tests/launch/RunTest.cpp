@@ -65,7 +65,7 @@ TEST(InstallationRun, ReusesTheExactBuildWithoutDownloading) {
 TEST(InstallationRun, RefusesWhileTheProductRunsElsewhere) {
     RunRig rig;
     const fs::path elsewhere = rig.root / "elsewhere" / "Quorvane Pro.app";
-    rig.makeProductBundle(elsewhere, "1.0", "100");
+    rig.makeProductBundle(elsewhere, "1.0", "100.1");
     ASSERT_TRUE(workspace::openApplication(elsewhere, std::chrono::seconds(10)));
     rig.startAndSettle();
     EXPECT_EQ(rig.phases, (Phases{checking, failed(BootstrapFailure::appRunning)}));
@@ -77,7 +77,7 @@ TEST(InstallationRun, RefusesWhileTheProductRunsElsewhere) {
 TEST(InstallationRun, OpeningAReusableCopyWhileAnotherCopyRunsIsAppRunning) {
     RunRig rig;
     const fs::path elsewhere = rig.root / "elsewhere" / "Quorvane Pro.app";
-    rig.makeProductBundle(elsewhere, "1.0", "100");
+    rig.makeProductBundle(elsewhere, "1.0", "100.1");
     ASSERT_TRUE(workspace::openApplication(elsewhere, std::chrono::seconds(10)));
     rig.makeProductBundle(rig.installedApp());
     rig.startAndSettle();

@@ -28,7 +28,7 @@ make_app() { # folder
   <key>CFBundleIdentifier</key><string>$identifier</string>
   <key>CFBundleExecutable</key><string>$display_name</string>
   <key>CFBundleShortVersionString</key><string>3.1.0</string>
-  <key>CFBundleVersion</key><string>310</string>
+  <key>CFBundleVersion</key><string>310.1</string>
 </dict>
 </plist>
 PLIST

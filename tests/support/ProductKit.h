@@ -18,7 +18,7 @@ struct ProductKit {
 
 struct ProductKitOptions {
     std::string version = "2.4.1";
-    std::string build = "2410";
+    std::string build = "2410.1";
     std::optional<std::int64_t> prefixBytes = 1 << 20;
     // The signing authority's folder (see tools/authority/make-authority); the build's own
     // when empty.

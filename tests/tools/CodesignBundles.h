@@ -24,7 +24,7 @@ struct SigningFiles {
 // An app bundle with an executable, a resource, Info.plist and a framework (versioned, with
 // Versions/Current and a top-level link); the framework is signed on its own, the app is not.
 void writeApp(const std::filesystem::path& app, std::string_view version = "1.2",
-              std::string_view build = "42");
+              std::string_view build = "42.1");
 std::filesystem::path frameworkCode(const std::filesystem::path& app);
 
 int signBundle(const std::filesystem::path& bundle, const SigningFiles& identity,

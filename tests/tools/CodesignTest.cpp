@@ -157,7 +157,7 @@ const Tampering tamperings[] = {
      [](const fs::path& app, const fs::path&) {
          const fs::path plist = app / contents / "Info.plist";
          std::string text = readFile(plist);
-         text.replace(text.find("<string>42</string>"), 19, "<string>43</string>");
+         text.replace(text.find("<string>42.1</string>"), 21, "<string>42.2</string>");
          writeFile(plist, text);
          return app;
      },

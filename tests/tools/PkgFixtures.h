@@ -80,7 +80,7 @@ std::string rsaSignWith(const std::filesystem::path& keyPem, const std::string& 
 
 } // namespace quorvane::test::pkg
 
-#define QUORVANE_SKIP_WITHOUT_REAL_PACKAGES()                                                    \
-    if (!quorvane::test::pkg::realPackagesPresent())                                             \
-    GTEST_SKIP() << "the real packages are not beside the repository: "                          \
+#define QUORVANE_SKIP_WITHOUT_REAL_PACKAGES()                                                      \
+    if (!quorvane::test::pkg::realPackagesPresent())                                               \
+    GTEST_SKIP() << "the real packages are not beside the repository: "                            \
                  << quorvane::test::pkg::fixture("").string() << " is missing"

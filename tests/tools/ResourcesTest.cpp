@@ -86,7 +86,7 @@ TEST_F(Resources, ManifestAndPrefixDescribeThePackage) {
             BootstrapManifest::decode(readFile(out / "Payload.json"));
         EXPECT_NO_THROW(manifest.validate());
         EXPECT_EQ(manifest.version, "1.2");
-        EXPECT_EQ(manifest.build, "42");
+        EXPECT_EQ(manifest.build, "42.1");
         EXPECT_EQ(manifest.payloadURL, url);
         EXPECT_EQ(manifest.payloadBytes, static_cast<std::int64_t>(bytes.size()));
         EXPECT_EQ(manifest.payloadSHA256, sha256Hex(bytes));

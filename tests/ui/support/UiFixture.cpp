@@ -16,7 +16,7 @@ BootstrapManifest sampleManifest(std::int64_t payloadBytes,
                                  std::optional<std::int64_t> embeddedPackageBytes) {
     BootstrapManifest manifest;
     manifest.version = "4.2.1";
-    manifest.build = "4210";
+    manifest.build = "4210.1";
     manifest.payloadURL = "https://127.0.0.1:9/Quorvane%20Pro.pkg";
     manifest.payloadBytes = payloadBytes;
     manifest.embeddedPackageBytes = embeddedPackageBytes;
