@@ -24,6 +24,7 @@
 #include "DownloadOutcome.h"
 #include "HttpsTestServer.h"
 #include "Process.h"
+#include "Squid.h"
 #include "TempDir.h"
 
 using namespace quorvane;
@@ -72,43 +73,6 @@ struct Tinyproxy {
     std::optional<Daemon> daemon;
 };
 
-// squid on a free loopback port, tunnelling for the users of `accounts` (name, password) only,
-// with Basic authentication against an htpasswd file.
-struct Squid {
-    Squid(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& accounts)
-        : port(freeLoopbackPort()) {
-        // Started as root, squid runs itself and its helper as nobody, who must read the file.
-        std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
-        const auto passwords = dir / "squid.passwd";
-        std::string lines;
-        for (const auto& [user, password] : accounts) {
-            std::string hash;
-            if (runCommand({"openssl", "passwd", "-apr1", password}, &hash) != 0)
-                throw std::runtime_error("openssl passwd: " + hash);
-            lines += user + ":" + hash;
-        }
-        writeFile(passwords, lines);
-        std::filesystem::permissions(passwords, std::filesystem::perms(0644));
-        const auto config = dir / "squid.conf";
-        std::ofstream(config) << "http_port 127.0.0.1:" << port << "\n"
-                              << "pid_filename none\naccess_log none\ncache_log /dev/null\n"
-                              << "cache_store_log none\ncache deny all\nnetdb_filename none\n"
-                              << "coredump_dir " << dir.path().string() << "\n"
-                              << (::geteuid() == 0 ? "cache_effective_user nobody\n" : "")
-                              << "icp_port 0\nhtcp_port 0\npinger_enable off\n"
-                              << "shutdown_lifetime 0 seconds\n"
-                              << "auth_param basic program /usr/lib/squid/basic_ncsa_auth "
-                              << passwords.string() << "\n"
-                              << "acl known proxy_auth REQUIRED\nhttp_access allow known\n"
-                              << "http_access deny all\n";
-        daemon.emplace(std::vector<std::string>{"squid", "-N", "-f", config.string()});
-        if (!waitForListener(port))
-            throw std::runtime_error("squid did not start");
-    }
-    int port;
-    std::optional<Daemon> daemon;
-};
-
 // Sends this process's standard error to a file for as long as it lives.
 struct StandardErrorTo {
     explicit StandardErrorTo(const std::filesystem::path& file) : saved(::dup(STDERR_FILENO)) {
@@ -132,21 +96,21 @@ TEST(DownloadProxy, CredentialsReachTheProxyButNeverTheLog) {
     origin.route("/tail", {.body = tail});
     const std::vector<std::pair<std::string, std::string>> accounts = {
         {"hash", "s3#cr3t"}, {"space", "s3 cr3t"}, {"at", "s3@cr3t"}};
-    const Squid squid(dir, accounts);
+    const Squid squid(accounts);
     const int nothingListens = freeLoopbackPort();
     const auto logFolder = dir / "log";
     {
         const StandardErrorTo captured(dir / "stderr");
         diagnostics::setSink(std::make_shared<diagnostics::LogFile>(logFolder, /*echo=*/true));
         for (const auto& [user, password] : accounts) {
-            for (const int port : {squid.port, nothingListens}) {
-                SCOPED_TRACE(user + (port == squid.port ? " through squid" : " to no proxy"));
+            for (const int port : {squid.port(), nothingListens}) {
+                SCOPED_TRACE(user + (port == squid.port() ? " through squid" : " to no proxy"));
                 const std::string uri =
                     "http://" + user + ":" + password + "@127.0.0.1:" + std::to_string(port);
                 const auto destination = dir / "Download.bin";
                 EXPECT_EQ(download(origin.url("/tail"), tail.size(), destination, {uri, ""}),
-                          port == squid.port ? std::nullopt
-                                             : std::optional(BootstrapFailure::download));
+                          port == squid.port() ? std::nullopt
+                                               : std::optional(BootstrapFailure::download));
                 std::filesystem::remove(destination);
             }
         }

@@ -5,6 +5,7 @@
 #include "E2eTest.h"
 #include "Process.h"
 #include "SmallFileSystem.h"
+#include "Squid.h"
 
 #include <thread>
 
@@ -178,6 +179,76 @@ TEST_F(E2e, ConnectionsThatDropMidBody) {
         EXPECT_EQ(leftovers, std::vector<std::string>{});
         recordSurvival("the connection drops five times in a row without new bytes, then Retry",
                        sentence + " Retry resumed and installed.", installed, leftovers);
+    }
+}
+
+// An ETag or Last-Modified may hold bytes of 0x80 and above (obs-text): the download keeps it
+// exactly, resumes with it after a drop, and installs.
+TEST_F(E2e, ValidatorsOfAnyBytesResumeAfterADrop) {
+    E2eWorld world;
+    const auto tailBytes = static_cast<std::size_t>(fs::file_size(world.kit.tail));
+    const std::pair<std::string, std::string> validators[] = {
+        {"ETag", "\"e2e-\xE9\xFF\x80\""},
+        {"Last-Modified", "Tue, 01 D\xE9"
+                          "c 2026 10:00:00 GMT"},
+    };
+    for (const auto& [header, value] : validators) {
+        SCOPED_TRACE(header);
+        fs::remove_all(world.installedApp());
+        const int requestsBefore = world.server.requests("/tail");
+        const std::size_t servedBefore = world.server.bytesServed();
+        world.server.route("/tail", {.headers = {{header, value}},
+                                     .bodyFile = world.kit.tail,
+                                     .ranges = true,
+                                     .dropsAt = {tailBytes / 2}});
+        auto run = world.launch();
+        expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
+        EXPECT_EQ(world.server.requests("/tail") - requestsBefore, 2);
+        EXPECT_EQ(world.server.bytesServed() - servedBefore, tailBytes) << "bytes fetched twice";
+        EXPECT_EQ(world.server.lastHeader("/tail", "If-Range"), value);
+        run->stopNamespace();
+        const auto installed = world.describeInstalled();
+        const auto leftovers = world.leftovers();
+        EXPECT_EQ(installed, "2.4.1 (2410.1), valid");
+        EXPECT_EQ(leftovers, std::vector<std::string>{});
+        recordSurvival("the server's " + header +
+                           " holds bytes of 0x80 and above, and the connection drops mid-body",
+                       "(none: it resumed and installed)", installed, leftovers);
+    }
+}
+
+// Proxy passwords that make the proxy's URI malformed reach the proxy whole and never the log.
+TEST_F(E2e, AProxyPasswordWithARawHashSpaceOrAt) {
+    const std::pair<std::string, std::string> accounts[] = {
+        {"hash", "s3#cr3t"}, {"space", "s3 cr3t"}, {"at", "s3@cr3t"}};
+    const Squid squid({std::begin(accounts), std::end(accounts)});
+    E2eWorld world;
+    const fs::path log = world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+    for (const auto& [user, password] : accounts) {
+        SCOPED_TRACE(user);
+        fs::remove_all(world.installedApp());
+        fs::remove(log);
+        RunOptions options;
+        options.environment = {{"https_proxy", squid.uri(user, password)},
+                               {"no_proxy", ""},
+                               {"NO_PROXY", ""},
+                               {"DBUS_SESSION_BUS_ADDRESS", ""}};
+        auto run = world.launch({}, {}, {}, options);
+        expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
+        run->stopNamespace();
+        const std::string written = readFile(log);
+        EXPECT_NE(written.find("through the proxy 127.0.0.1,"), std::string::npos) << written;
+        EXPECT_EQ(written.find("s3"), std::string::npos) << written;
+        const auto installed = world.describeInstalled();
+        const auto leftovers = world.leftovers();
+        EXPECT_EQ(installed, "2.4.1 (2410.1), valid");
+        EXPECT_EQ(leftovers, std::vector<std::string>{});
+        const std::string shape = user == "hash"    ? "a raw '#'"
+                                  : user == "space" ? "a space"
+                                                    : "a second '@'";
+        recordSurvival("the proxy's password (in https_proxy) holds " + shape,
+                       "(none: it installed through the proxy; the log holds no password)",
+                       installed, leftovers);
     }
 }
 
