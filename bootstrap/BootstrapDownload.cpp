@@ -390,10 +390,18 @@ struct Request {
     bool judge() {
         long status = 0;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        // Control bytes are never part of a validator (obs-text is): one that holds them is not
+        // sent back in a header.
+        const auto sendable = [](std::string_view value) {
+            return !value.empty() && std::none_of(value.begin(), value.end(), [](char c) {
+                const auto byte = static_cast<unsigned char>(c);
+                return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+            });
+        };
         std::string validator;
-        if (!etag.empty() && !startsWithNoCase(etag, "W/"))
+        if (sendable(etag) && !startsWithNoCase(etag, "W/"))
             validator = etag;
-        else if (!lastModified.empty())
+        else if (sendable(lastModified))
             validator = lastModified;
 
         if (ranged && status == 206) {

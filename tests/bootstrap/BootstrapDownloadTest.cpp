@@ -458,6 +458,12 @@ TEST_F(DownloadTest, RangedAnswersThatDoNotFitStartOver) {
          {.headers = {{"ETag", "W/\"v1\""}}, .ranges = true},
          true,
          2},
+        {"ETag with a control byte is never sent back",
+         {.headers = {{"ETag", "\"v\x01"
+                               "1\""}},
+          .ranges = true},
+         true,
+         2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
