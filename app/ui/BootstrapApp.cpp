@@ -12,6 +12,7 @@
 #include "InstallerColors.h"
 #include "InstallerIcon.h"
 #include "ReduceMotion.h"
+#include "Translations.h"
 
 namespace quorvane {
 namespace {
@@ -38,6 +39,10 @@ int BootstrapApp::main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("quorvane-installer"));
     QApplication::setDesktopFileName(QStringLiteral("quorvane-installer"));
     configure();
+    // The user's language, before any text is looked up.
+    l10n::activate(
+        l10n::chooseLanguage(l10n::preferredLanguages(QProcessEnvironment::systemEnvironment()),
+                             l10n::builtInTranslations()));
 
     ReduceMotion reduceMotion;
     HighContrast highContrast;

@@ -62,6 +62,7 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    void fitTitle();
     void render();
     void announce();
     void describeWindow();

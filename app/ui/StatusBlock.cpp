@@ -19,10 +19,11 @@ namespace {
 
 using fonts::statusScale;
 
-// Lays `text` out in lines of `width`, centred, at the layout size; returns the height used,
-// at the layout size too.
-qreal layOut(QTextLayout& layout, qreal width) {
+// Lays `text` out in lines of `width`, centred, in `direction`, at the layout size; returns the
+// height used, at the layout size too.
+qreal layOut(QTextLayout& layout, qreal width, Qt::LayoutDirection direction) {
     QTextOption option(Qt::AlignHCenter);
+    option.setTextDirection(direction);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);
     layout.setCacheEnabled(true);
@@ -36,6 +37,12 @@ qreal layOut(QTextLayout& layout, qreal width) {
     }
     layout.endLayout();
     return y;
+}
+
+QString retryLabel() {
+    //: The link under a failure sentence (which stays in English) that starts the installation
+    //: again: the word the desktop uses for Retry. One short line, centred.
+    return StatusBlock::tr("Retry");
 }
 
 QFontMetricsF statusMetrics(const QWidget* widget) {
@@ -54,7 +61,7 @@ qreal StatusLine::lineSpacing(const QWidget* widget) {
 
 int StatusLine::lineCount(int width) const {
     QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
-    layOut(layout, width / statusScale);
+    layOut(layout, width / statusScale, textDirection());
     return layout.lineCount();
 }
 
@@ -79,6 +86,19 @@ void StatusLine::setText(const QString& text) {
     update();
 }
 
+void StatusLine::setDirectionFromText(bool on) {
+    if (on == directionFromText_)
+        return;
+    directionFromText_ = on;
+    update();
+}
+
+Qt::LayoutDirection StatusLine::textDirection() const {
+    if (!directionFromText_)
+        return layoutDirection();
+    return text_.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
+}
+
 void StatusLine::setInk(const QColor& ink) {
     if (ink == ink_)
         return;
@@ -88,7 +108,7 @@ void StatusLine::setInk(const QColor& ink) {
 
 int StatusLine::heightForWidth(int width) const {
     QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
-    return int(std::ceil(layOut(layout, width / statusScale) * statusScale));
+    return int(std::ceil(layOut(layout, width / statusScale, textDirection()) * statusScale));
 }
 
 QSize StatusLine::sizeHint() const {
@@ -104,7 +124,7 @@ QSize StatusLine::minimumSizeHint() const {
 void StatusLine::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     QTextLayout layout(text_, fonts::statusLayout(), this);
-    layOut(layout, width() / statusScale);
+    layOut(layout, width() / statusScale, textDirection());
     painter.setPen(ink_);
     painter.scale(statusScale, statusScale);
     layout.draw(&painter, QPointF(0, 0));
@@ -152,7 +172,7 @@ void LinkButton::paintEvent(QPaintEvent*) {
 }
 
 StatusBlock::StatusBlock(QWidget* parent)
-    : QWidget(parent), layout_(this), retry_(tr("Retry")),
+    : QWidget(parent), layout_(this), retry_(retryLabel()),
       mutedInk_(installerColor(colors::muted)) {
     installAccessibleFactory();
     setObjectName(QStringLiteral("installer-status"));
@@ -176,6 +196,7 @@ void StatusBlock::setContent(const Content& content) {
             window()->setFocus(Qt::OtherFocusReason);
     }
     content_ = content;
+    first_.setDirectionFromText(content.failure);
     first_.setText(content.lines.value(0));
     first_.setInk(content.failure ? installerColor(colors::failureInk) : mutedInk_);
     second_.setText(content.lines.value(1));

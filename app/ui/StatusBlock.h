@@ -23,6 +23,11 @@ public:
 
     void setText(const QString& text);
     const QString& text() const noexcept { return text_; }
+    // Lays the text out in the direction of its own script (a failure sentence, which stays in
+    // English) rather than the window's.
+    void setDirectionFromText(bool on);
+    // The direction the text is laid out in.
+    Qt::LayoutDirection textDirection() const;
     void setInk(const QColor& ink);
     const QColor& ink() const noexcept { return ink_; }
 
@@ -37,6 +42,7 @@ protected:
 private:
     QString text_;
     QColor ink_;
+    bool directionFromText_ = false;
 };
 
 // A button drawn as a link: the status font in the palette's link colour, underlined under the
