@@ -35,11 +35,11 @@ BootstrapView::BootstrapView(std::shared_ptr<BootstrapModel> model, QWidget* par
 
     layout_.setContentsMargins(0, 0, 0, 0);
     layout_.setSpacing(0);
-    layout_.addSpacing(spaceAboveTitle);
+    layout_.addSpacing(spaceAboveTitle - titleOverhang);
     layout_.addWidget(&title_, 0, Qt::AlignHCenter);
     // The icon is painted into this gap with the rest of the still backdrop (see paintEvent),
     // which also keeps it out of the accessibility tree.
-    layout_.addSpacing(spaceAboveIcon + iconSide);
+    layout_.addSpacing(spaceAboveIcon - titleOverhang + iconSide);
     layout_.addSpacing(spaceAboveBar);
     layout_.addWidget(&progressBar_, 0, Qt::AlignHCenter);
     layout_.addSpacing(spaceAboveStatus);
@@ -70,11 +70,11 @@ void BootstrapView::fitTitle() {
     const bool wraps = QFontMetricsF(fitted).horizontalAdvance(title_.text()) > width;
     title_.setWordWrap(wraps);
     title_.setFixedWidth(width);
-    title_.setFixedHeight(wraps ? title_.heightForWidth(width) : lineHeight);
+    title_.setFixedHeight((wraps ? title_.heightForWidth(width) : lineHeight) + 2 * titleOverhang);
 }
 
 QRect BootstrapView::iconRect() const {
-    const int top = title_.geometry().bottom() + 1 + spaceAboveIcon;
+    const int top = title_.geometry().bottom() + 1 - titleOverhang + spaceAboveIcon;
     return {(width() - iconSide) / 2, top, iconSide, iconSide};
 }
 

@@ -6,8 +6,10 @@
 #include <QAccessible>
 #include <QFocusEvent>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QRawFont>
 #include <QTextLayout>
 
 #include "InstallerAccessibility.h"
@@ -45,6 +47,30 @@ QString retryLabel() {
     return StatusBlock::tr("Retry");
 }
 
+// Where the glyphs of `layout` put ink. Some scripts draw marks beyond the line the font
+// declares (Devanagari vowel signs above it, Arabic tails below it).
+QRectF inkBounds(const QTextLayout& layout) {
+    QRectF bounds;
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        const QRawFont font = run.rawFont();
+        const auto glyphs = run.glyphIndexes();
+        const auto positions = run.positions();
+        for (qsizetype i = 0; i < glyphs.size(); ++i)
+            bounds = bounds.united(font.boundingRect(glyphs[i]).translated(positions[i]));
+    }
+    return bounds;
+}
+
+// The top and bottom of what `layout` draws, its lines and its ink, at the layout size.
+std::pair<qreal, qreal> drawnSpan(const QTextLayout& layout) {
+    const int lines = layout.lineCount();
+    const qreal bottom = lines == 0 ? 0 : layout.lineAt(lines - 1).rect().bottom();
+    const QRectF ink = inkBounds(layout);
+    if (ink.isEmpty())
+        return {0, bottom};
+    return {std::min<qreal>(0, ink.top()), std::max(bottom, ink.bottom())};
+}
+
 QFontMetricsF statusMetrics(const QWidget* widget) {
     return QFontMetricsF(fonts::statusLayout(), const_cast<QWidget*>(widget));
 }
@@ -60,9 +86,14 @@ qreal StatusLine::lineSpacing(const QWidget* widget) {
 }
 
 int StatusLine::lineCount(int width) const {
-    QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
-    layOut(layout, width / statusScale, textDirection());
-    return layout.lineCount();
+    return textLayout(width)->lineCount();
+}
+
+std::unique_ptr<QTextLayout> StatusLine::textLayout(int width) const {
+    auto layout =
+        std::make_unique<QTextLayout>(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
+    layOut(*layout, width / statusScale, textDirection());
+    return layout;
 }
 
 StatusLine::StatusLine(QWidget* parent) : QWidget(parent), ink_(installerColor(colors::muted)) {
@@ -106,9 +137,13 @@ void StatusLine::setInk(const QColor& ink) {
     update();
 }
 
+qreal StatusLine::textTop(int width) const {
+    return -drawnSpan(*textLayout(width)).first * statusScale;
+}
+
 int StatusLine::heightForWidth(int width) const {
-    QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
-    return int(std::ceil(layOut(layout, width / statusScale, textDirection()) * statusScale));
+    const auto [top, bottom] = drawnSpan(*textLayout(width));
+    return int(std::ceil((bottom - top) * statusScale));
 }
 
 QSize StatusLine::sizeHint() const {
@@ -123,11 +158,10 @@ QSize StatusLine::minimumSizeHint() const {
 
 void StatusLine::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    QTextLayout layout(text_, fonts::statusLayout(), this);
-    layOut(layout, width() / statusScale, textDirection());
     painter.setPen(ink_);
+    painter.translate(0, textTop(width()));
     painter.scale(statusScale, statusScale);
-    layout.draw(&painter, QPointF(0, 0));
+    textLayout(width())->draw(&painter, QPointF(0, 0));
 }
 
 LinkButton::LinkButton(const QString& text, QWidget* parent) : InstallerButton(parent) {

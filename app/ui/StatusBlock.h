@@ -1,6 +1,9 @@
 #pragma once
 
+#include <memory>
+
 #include <QStringList>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -20,6 +23,11 @@ public:
     static qreal lineSpacing(const QWidget* widget);
     // How many lines the text wraps into at `width`.
     int lineCount(int width) const;
+    // The text laid out as it is drawn at `width`: at the layout size, drawn under statusScale.
+    std::unique_ptr<QTextLayout> textLayout(int width) const;
+    // How far below the line's top that layout is drawn, in points: room for marks that reach
+    // above the font's line. Such marks, and those below it, make the line taller.
+    qreal textTop(int width) const;
 
     void setText(const QString& text);
     const QString& text() const noexcept { return text_; }

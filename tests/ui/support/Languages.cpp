@@ -51,8 +51,12 @@ bool PseudoLanguage::isMarked(const QString& text) {
 
 QString PseudoLanguage::translate(const char* context, const char* sourceText, const char*,
                                   int) const {
+    // Qt's own texts (font style names and the like) are not the window's.
+    const QString where = QString::fromUtf8(context);
+    if (!where.startsWith(QLatin1String("quorvane::")))
+        return {};
     const QString source = QString::fromUtf8(sourceText);
-    lookedUp_.emplace(QString::fromUtf8(context), source);
+    lookedUp_.emplace(where, source);
     return translated(source);
 }
 
