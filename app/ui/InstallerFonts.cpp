@@ -15,7 +15,8 @@ namespace {
 
 // Chinese, Japanese and Korean share most Han characters but draw many of them their own way.
 // The desktop picks the face for them by the session's locale, which need not be the window's
-// language; the usual faces of the window's language come first here, those installed.
+// language; the usual faces of the window's language come first here, those installed. (Qt
+// keeps a face's fallbacks once it has looked them up: the language is set before any text.)
 QStringList hanFamilies() {
     const QString language = l10n::current().translation;
     QStringList candidates;
@@ -42,7 +43,9 @@ void setFamily(QFont& font, const QString& family) {
 
 QFont desktopFont(qreal pixels) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    setFamily(font, font.family());
+    // The family the desktop's font resolves to: a list of families takes only real ones, not
+    // aliases such as "Sans Serif".
+    setFamily(font, QFontInfo(font).family());
     font.setPixelSize(int(pixels));
     return font;
 }

@@ -9,8 +9,11 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QFile>
+#include <QGlyphRun>
 #include <QPainter>
+#include <QRawFont>
 #include <QRegularExpression>
+#include <QTextLayout>
 #include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
@@ -390,3 +393,31 @@ TEST(PseudoLanguage, everyTextGoesThroughTranslationAndLongerTextsFit) {
         expectFits(shown.window, iconRect);
     }
 }
+
+// Han characters drawn in the regional face of the window's language, though the tests' session
+// locale is C, for which the desktop would draw them all the Japanese way. One process per
+// language: Qt keeps a face's fallbacks for the process's life, as the installer's one language.
+class HanForms : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(HanForms, hanCharactersTakeTheFormsOfTheWindowsLanguage) {
+    const auto& [code, family] = GetParam();
+    LanguageScope scope(builtInLanguage(QString::fromStdString(code)));
+    for (const QFont& font : {fonts::statusLayout(), fonts::title()}) {
+        QTextLayout layout(QString::fromUtf8("Quorvane Pro 直角"), font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        QStringList families;
+        for (const QGlyphRun& run : layout.glyphRuns())
+            families.append(run.rawFont().familyName());
+        EXPECT_TRUE(families.contains(QString::fromStdString(family)))
+            << families.join(", ").toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, HanForms,
+                         ::testing::Values(std::pair{"ja", "Noto Sans CJK JP"},
+                                           std::pair{"ko", "Noto Sans CJK KR"},
+                                           std::pair{"zh_CN", "Noto Sans CJK SC"},
+                                           std::pair{"zh_TW", "Noto Sans CJK TC"}),
+                         [](const auto& info) { return info.param.first; });
