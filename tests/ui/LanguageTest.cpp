@@ -421,3 +421,57 @@ INSTANTIATE_TEST_SUITE_P(Languages, HanForms,
                                            std::pair{"zh_CN", "Noto Sans CJK SC"},
                                            std::pair{"zh_TW", "Noto Sans CJK TC"}),
                          [](const auto& info) { return info.param.first; });
+
+namespace {
+
+// A translation whose title is `title`.
+class TitleOnly : public QTranslator {
+public:
+    explicit TitleOnly(QString title) : title_(std::move(title)) {}
+    QString translate(const char*, const char* source, const char*, int) const override {
+        return QByteArray(source) == "Installing %1" ? title_ : QString();
+    }
+    bool isEmpty() const override { return false; }
+
+private:
+    QString title_;
+};
+
+} // namespace
+
+TEST(Languages, aLongTitleShrinksDownToTheSmallestSizeThenWraps) {
+    const QRect iconRect = englishIconRect();
+    struct Case {
+        int repeats; // of the product's name
+        bool shrinks, wraps;
+    } cases[] = {{2, false, false}, {3, true, false}, {5, true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.repeats);
+        TitleOnly translation(QString("%1 ").repeated(c.repeats).trimmed());
+        QCoreApplication::installTranslator(&translation);
+        ModelFixture fixture(sampleManifest(), 0);
+        BootstrapWindow window(fixture.model);
+        window.show();
+        QApplication::processEvents();
+        QCoreApplication::removeTranslator(&translation);
+        QLabel& title = window.view().title();
+        const int pixels = title.font().pixelSize();
+        EXPECT_EQ(pixels < fonts::titlePixels, c.shrinks) << pixels;
+        EXPECT_EQ(pixels == fonts::minimumTitlePixels, c.wraps) << pixels;
+        EXPECT_EQ(title.wordWrap(), c.wraps);
+        if (!c.wraps) {
+            // The largest size that fits, in the place of the full-size title.
+            EXPECT_LE(QFontMetricsF(title.font()).horizontalAdvance(title.text()), title.width());
+            QFont larger = title.font();
+            larger.setPixelSize(pixels + 1);
+            if (pixels < fonts::titlePixels) {
+                EXPECT_GT(QFontMetricsF(larger).horizontalAdvance(title.text()), title.width());
+            }
+            EXPECT_EQ(window.view().iconRect(), iconRect);
+        } else {
+            // Past the smallest size no word is lost: the title wraps, uncut.
+            EXPECT_GE(title.height(), title.heightForWidth(title.width()));
+            EXPECT_EQ(inkAtEdge(title, 1.0), std::nullopt);
+        }
+    }
+}
