@@ -12,6 +12,7 @@
 #include "InstallerColors.h"
 #include "InstallerIcon.h"
 #include "ReduceMotion.h"
+#include "Translations.h"
 
 namespace quorvane {
 namespace {
@@ -37,6 +38,11 @@ int BootstrapApp::main(int argc, char** argv) {
     QApplication application(qtArgc, qtArgv);
     QApplication::setApplicationName(QStringLiteral("quorvane-installer"));
     QApplication::setDesktopFileName(QStringLiteral("quorvane-installer"));
+    // The user's language, before any text is looked up or laid out: Qt keeps the fallback faces
+    // of a font for the process's life, and they depend on the language.
+    l10n::activate(
+        l10n::chooseLanguage(l10n::preferredLanguages(QProcessEnvironment::systemEnvironment()),
+                             l10n::builtInTranslations()));
     configure();
 
     ReduceMotion reduceMotion;

@@ -1,6 +1,7 @@
 #include "BootstrapView.h"
 
 #include <QAccessible>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QPaintEvent>
 #include <QPainter>
@@ -8,6 +9,7 @@
 #include "InstallerColors.h"
 #include "InstallerFonts.h"
 #include "InstallerWaves.h"
+#include "Translations.h"
 
 namespace quorvane {
 namespace {
@@ -22,19 +24,22 @@ BootstrapView::BootstrapView(std::shared_ptr<BootstrapModel> model, QWidget* par
     : QWidget(parent), model_(std::move(model)), layout_(this) {
     setFixedSize(contentWidth, contentHeight);
 
+    //: The large title at the top of the window. %1 is the product's name. One line of 460 px
+    //: at 25 px semibold; a longer one is drawn smaller, down to 18 px: best under 32
+    //: characters of Latin script.
     title_.setText(tr("Installing %1").arg(displayName()));
-    title_.setFont(fonts::title());
+    fitTitle();
     QPalette ink = title_.palette();
     ink.setColor(QPalette::WindowText, installerColor(colors::titleInk));
     title_.setPalette(ink);
 
     layout_.setContentsMargins(0, 0, 0, 0);
     layout_.setSpacing(0);
-    layout_.addSpacing(spaceAboveTitle);
+    layout_.addSpacing(spaceAboveTitle - titleOverhang);
     layout_.addWidget(&title_, 0, Qt::AlignHCenter);
     // The icon is painted into this gap with the rest of the still backdrop (see paintEvent),
     // which also keeps it out of the accessibility tree.
-    layout_.addSpacing(spaceAboveIcon + iconSide);
+    layout_.addSpacing(spaceAboveIcon - titleOverhang + iconSide);
     layout_.addSpacing(spaceAboveBar);
     layout_.addWidget(&progressBar_, 0, Qt::AlignHCenter);
     layout_.addSpacing(spaceAboveStatus);
@@ -51,8 +56,25 @@ BootstrapView::~BootstrapView() {
     windowClosed();
 }
 
+void BootstrapView::fitTitle() {
+    // The column below keeps its place whatever the language: the title's box is that of one
+    // line at full size, and a translation that does not fit it is drawn smaller.
+    const int width = contentWidth - 2 * StatusBlock::sideMargin;
+    const QFont full = fonts::title();
+    // The face's own line, whatever faces the language's characters fall back on.
+    const int lineHeight = QFontMetrics(full).height();
+    const QFont fitted = fonts::fitted(full, title_.text(), width, fonts::minimumTitlePixels);
+    title_.setFont(fitted);
+    title_.setAlignment(Qt::AlignCenter);
+    // Too long even at the smallest size: it wraps rather than lose words.
+    const bool wraps = QFontMetricsF(fitted).horizontalAdvance(title_.text()) > width;
+    title_.setWordWrap(wraps);
+    title_.setFixedWidth(width);
+    title_.setFixedHeight((wraps ? title_.heightForWidth(width) : lineHeight) + 2 * titleOverhang);
+}
+
 QRect BootstrapView::iconRect() const {
-    const int top = title_.geometry().bottom() + 1 + spaceAboveIcon;
+    const int top = title_.geometry().bottom() + 1 - titleOverhang + spaceAboveIcon;
     return {(width() - iconSide) / 2, top, iconSide, iconSide};
 }
 
@@ -79,18 +101,33 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
         const QString version = manifest ? QString::fromStdString(manifest->version) : QString();
         const std::int64_t total =
             manifest ? manifest->payloadBytes - manifest->embeddedPackageBytes.value_or(0) : 0;
+        //: First status line while the package downloads. %1 is the product's name, %2 its
+        //: version (2.4.1). Ends with the ellipsis character. At most two lines of 460 px at
+        //: 12.5 px, best one: about 70 characters of Latin script.
+        const QString downloading = tr("Downloading %1 %2…").arg(displayName(), version);
         if (model.phase().reconnecting())
-            return {{tr("Downloading %1 %2…").arg(displayName(), version), tr("Reconnecting…")}};
-        return {{tr("Downloading %1 %2…").arg(displayName(), version),
-                 tr("%1 MB of %2 MB")
-                     .arg(QString::number(BootstrapModel::megabytes(model.received())),
-                          QString::number(BootstrapModel::megabytes(total)))}};
+            //: Second status line while a dropped connection is resumed, in place of the
+            //: megabyte figures. Ends with the ellipsis character. One line of 460 px.
+            return {{downloading, tr("Reconnecting…")}};
+        //: Second status line while downloading: the megabytes received (%1) of the total
+        //: (%2), whole numbers in the language's own digits. The language's unit and word
+        //: order. One line of 460 px at 12.5 px.
+        return {{downloading, tr("%1 MB of %2 MB")
+                                  .arg(l10n::number(BootstrapModel::megabytes(model.received())),
+                                       l10n::number(BootstrapModel::megabytes(total)))}};
     }
     case InstallerPhase::Kind::checking:
+        //: Status line while the installer looks for a copy of the app already installed.
+        //: Ends with the ellipsis character. At most two lines of 460 px at 12.5 px.
         return {{tr("Checking the installed app…")}};
     case InstallerPhase::Kind::verifying:
+        //: Status line while the downloaded installer package is checked (size, checksum,
+        //: signature). Ends with the ellipsis character. At most two lines of 460 px.
         return {{tr("Verifying the installer…")}};
     case InstallerPhase::Kind::installing:
+        //: Status line while the app is put in place. %1 is the product's name; Applications
+        //: is where the desktop lists its applications: the word the desktop uses for it.
+        //: Ends with the ellipsis character. At most two lines of 460 px at 12.5 px.
         return {{tr("Adding %1 to Applications…").arg(displayName())}};
     case InstallerPhase::Kind::failed:
         break;

@@ -29,6 +29,9 @@ public:
     static constexpr int spaceAboveIcon = 22;
     static constexpr int spaceAboveBar = 23;
     static constexpr int spaceAboveStatus = 14;
+    // Room the title's box takes from the space above and below it, for marks that reach past
+    // the face's own line (accents on capitals, vowel signs of Indic scripts, fallback faces).
+    static constexpr int titleOverhang = 8;
 
     explicit BootstrapView(std::shared_ptr<BootstrapModel> model = BootstrapModel::create(),
                            QWidget* parent = nullptr);
@@ -62,6 +65,7 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    void fitTitle();
     void render();
     void announce();
     void describeWindow();

@@ -14,6 +14,8 @@ BootstrapWindow::BootstrapWindow(std::shared_ptr<BootstrapModel> model)
       view_(std::move(model)), closeShortcut_(QKeySequence(Qt::CTRL | Qt::Key_W), this),
       quitShortcut_(QKeySequence(Qt::CTRL | Qt::Key_Q), this) {
     installAccessibleFactory();
+    //: The window's title, for the taskbar, the window switcher and screen readers; it is not
+    //: drawn. %1 is the product's name. Keep it short: about 30 characters.
     setWindowTitle(tr("Install %1")
                        .arg(QString::fromUtf8(config::displayName.data(),
                                               qsizetype(config::displayName.size()))));

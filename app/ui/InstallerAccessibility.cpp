@@ -20,6 +20,8 @@ public:
     QString text(QAccessible::Text t) const override {
         switch (t) {
         case QAccessible::Name:
+            //: What screen readers call the progress bar; never drawn. Its value ("42%")
+            //: is not translated.
             return QCoreApplication::translate("quorvane::ProgressBar", "Installation progress");
         case QAccessible::Value:
             return bar()->accessibleValue();

@@ -8,6 +8,8 @@ class QPaintDevice;
 namespace quorvane::fonts {
 
 inline constexpr int titlePixels = 25;
+// A translated title too long for its line is drawn smaller, down to this size.
+inline constexpr int minimumTitlePixels = 18;
 inline constexpr qreal titleTracking = -0.25;
 inline constexpr qreal statusPixels = 12.5;
 // Qt rounds every font's pixel size to a whole number, so 12.5 px would come out as 13 px. The
@@ -18,6 +20,9 @@ inline constexpr qreal statusScale = 0.5;
 // The desktop's UI font at 25 px, semibold (600), tracked -0.25 px. Where the desktop's family
 // has no semibold face (Qt would show its bold one), the semibold face built into the program.
 QFont title();
+// `font` at the largest whole pixel size from its own down to `minimumPixels` at which `text`
+// fits `width`; at `minimumPixels` when none does.
+QFont fitted(QFont font, const QString& text, qreal width, int minimumPixels);
 // The family title() draws with when the desktop's has no semibold face.
 QString builtInTitleFamily();
 // Whether `family` has an upright face of exactly `weight`.

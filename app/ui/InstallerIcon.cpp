@@ -11,6 +11,7 @@
 // The resources live in a static library, whose registration the linker would drop.
 static void registerResources() {
     Q_INIT_RESOURCE(installer);
+    Q_INIT_RESOURCE(app_ui_translations);
 }
 
 namespace quorvane {

@@ -6,7 +6,7 @@
 
 namespace quorvane {
 
-// Registers the resources built into the program (icon, title face); idempotent.
+// Registers the resources built into the program (icon, title face, translations); idempotent.
 void registerInstallerResources();
 
 // The installer's own icon, drawn from the SVG built into the program.

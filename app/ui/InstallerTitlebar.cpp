@@ -16,8 +16,11 @@ constexpr qreal crossHalf = 3.5;
 
 CloseButton::CloseButton(QWidget* parent)
     : InstallerButton(parent), ink_(installerColor(colors::muted)) {
-    setAccessibleName(tr("Close"));
-    setToolTip(tr("Close"));
+    //: The small cross at the window's top right, which closes the window: what screen readers
+    //: call it, and its tooltip. One or two words.
+    const QString name = tr("Close");
+    setAccessibleName(name);
+    setToolTip(name);
     setFocusPolicy(Qt::TabFocus);
     setFixedSize(side, side);
 }

@@ -6,8 +6,10 @@
 #include <QAccessible>
 #include <QFocusEvent>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QRawFont>
 #include <QTextLayout>
 
 #include "InstallerAccessibility.h"
@@ -19,10 +21,11 @@ namespace {
 
 using fonts::statusScale;
 
-// Lays `text` out in lines of `width`, centred, at the layout size; returns the height used,
-// at the layout size too.
-qreal layOut(QTextLayout& layout, qreal width) {
+// Lays `text` out in lines of `width`, centred, in `direction`, at the layout size; returns the
+// height used, at the layout size too.
+qreal layOut(QTextLayout& layout, qreal width, Qt::LayoutDirection direction) {
     QTextOption option(Qt::AlignHCenter);
+    option.setTextDirection(direction);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);
     layout.setCacheEnabled(true);
@@ -36,6 +39,36 @@ qreal layOut(QTextLayout& layout, qreal width) {
     }
     layout.endLayout();
     return y;
+}
+
+QString retryLabel() {
+    //: The link under a failure sentence (which stays in English) that starts the installation
+    //: again: the word the desktop uses for Retry. One short line, centred.
+    return StatusBlock::tr("Retry");
+}
+
+// Where the glyphs of `layout` put ink. Some scripts draw marks beyond the line the font
+// declares (Devanagari vowel signs above it, Arabic tails below it).
+QRectF inkBounds(const QTextLayout& layout) {
+    QRectF bounds;
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        const QRawFont font = run.rawFont();
+        const auto glyphs = run.glyphIndexes();
+        const auto positions = run.positions();
+        for (qsizetype i = 0; i < glyphs.size(); ++i)
+            bounds = bounds.united(font.boundingRect(glyphs[i]).translated(positions[i]));
+    }
+    return bounds;
+}
+
+// The top and bottom of what `layout` draws, its lines and its ink, at the layout size.
+std::pair<qreal, qreal> drawnSpan(const QTextLayout& layout) {
+    const int lines = layout.lineCount();
+    const qreal bottom = lines == 0 ? 0 : layout.lineAt(lines - 1).rect().bottom();
+    const QRectF ink = inkBounds(layout);
+    if (ink.isEmpty())
+        return {0, bottom};
+    return {std::min<qreal>(0, ink.top()), std::max(bottom, ink.bottom())};
 }
 
 QFontMetricsF statusMetrics(const QWidget* widget) {
@@ -53,9 +86,14 @@ qreal StatusLine::lineSpacing(const QWidget* widget) {
 }
 
 int StatusLine::lineCount(int width) const {
-    QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
-    layOut(layout, width / statusScale);
-    return layout.lineCount();
+    return textLayout(width)->lineCount();
+}
+
+std::unique_ptr<QTextLayout> StatusLine::textLayout(int width) const {
+    auto layout =
+        std::make_unique<QTextLayout>(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
+    layOut(*layout, width / statusScale, textDirection());
+    return layout;
 }
 
 StatusLine::StatusLine(QWidget* parent) : QWidget(parent), ink_(installerColor(colors::muted)) {
@@ -79,6 +117,19 @@ void StatusLine::setText(const QString& text) {
     update();
 }
 
+void StatusLine::setDirectionFromText(bool on) {
+    if (on == directionFromText_)
+        return;
+    directionFromText_ = on;
+    update();
+}
+
+Qt::LayoutDirection StatusLine::textDirection() const {
+    if (!directionFromText_)
+        return layoutDirection();
+    return text_.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
+}
+
 void StatusLine::setInk(const QColor& ink) {
     if (ink == ink_)
         return;
@@ -86,9 +137,13 @@ void StatusLine::setInk(const QColor& ink) {
     update();
 }
 
+qreal StatusLine::textTop(int width) const {
+    return -drawnSpan(*textLayout(width)).first * statusScale;
+}
+
 int StatusLine::heightForWidth(int width) const {
-    QTextLayout layout(text_, fonts::statusLayout(), const_cast<StatusLine*>(this));
-    return int(std::ceil(layOut(layout, width / statusScale) * statusScale));
+    const auto [top, bottom] = drawnSpan(*textLayout(width));
+    return int(std::ceil((bottom - top) * statusScale));
 }
 
 QSize StatusLine::sizeHint() const {
@@ -103,11 +158,10 @@ QSize StatusLine::minimumSizeHint() const {
 
 void StatusLine::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    QTextLayout layout(text_, fonts::statusLayout(), this);
-    layOut(layout, width() / statusScale);
     painter.setPen(ink_);
+    painter.translate(0, textTop(width()));
     painter.scale(statusScale, statusScale);
-    layout.draw(&painter, QPointF(0, 0));
+    textLayout(width())->draw(&painter, QPointF(0, 0));
 }
 
 LinkButton::LinkButton(const QString& text, QWidget* parent) : InstallerButton(parent) {
@@ -152,7 +206,7 @@ void LinkButton::paintEvent(QPaintEvent*) {
 }
 
 StatusBlock::StatusBlock(QWidget* parent)
-    : QWidget(parent), layout_(this), retry_(tr("Retry")),
+    : QWidget(parent), layout_(this), retry_(retryLabel()),
       mutedInk_(installerColor(colors::muted)) {
     installAccessibleFactory();
     setObjectName(QStringLiteral("installer-status"));
@@ -176,6 +230,7 @@ void StatusBlock::setContent(const Content& content) {
             window()->setFocus(Qt::OtherFocusReason);
     }
     content_ = content;
+    first_.setDirectionFromText(content.failure);
     first_.setText(content.lines.value(0));
     first_.setInk(content.failure ? installerColor(colors::failureInk) : mutedInk_);
     second_.setText(content.lines.value(1));

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <memory>
+
 #include <QStringList>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -20,9 +23,19 @@ public:
     static qreal lineSpacing(const QWidget* widget);
     // How many lines the text wraps into at `width`.
     int lineCount(int width) const;
+    // The text laid out as it is drawn at `width`: at the layout size, drawn under statusScale.
+    std::unique_ptr<QTextLayout> textLayout(int width) const;
+    // How far below the line's top that layout is drawn, in points: room for marks that reach
+    // above the font's line. Such marks, and those below it, make the line taller.
+    qreal textTop(int width) const;
 
     void setText(const QString& text);
     const QString& text() const noexcept { return text_; }
+    // Lays the text out in the direction of its own script (a failure sentence, which stays in
+    // English) rather than the window's.
+    void setDirectionFromText(bool on);
+    // The direction the text is laid out in.
+    Qt::LayoutDirection textDirection() const;
     void setInk(const QColor& ink);
     const QColor& ink() const noexcept { return ink_; }
 
@@ -37,6 +50,7 @@ protected:
 private:
     QString text_;
     QColor ink_;
+    bool directionFromText_ = false;
 };
 
 // A button drawn as a link: the status font in the palette's link colour, underlined under the

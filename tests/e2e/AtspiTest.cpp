@@ -6,10 +6,16 @@
 #include <cmath>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string_view>
 
+#include <QCoreApplication>
+
 #include "AtspiSession.h"
+#include "BootstrapWindow.h"
 #include "E2eTest.h"
+#include "ImageDifference.h"
+#include "Languages.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -331,3 +337,120 @@ TEST_F(Atspi, withoutRetryTheStatusTakesFocus) {
     writePhaseTable(records, "atspi-phases-no-retry");
     expectStatesMatchTheirPhase(records, failure, false);
 }
+
+namespace {
+
+struct SpokenLanguage {
+    std::string name;
+    std::map<std::string, std::string> environment;
+    std::string retry; // the desktop's word, as a reader of the language expects it
+};
+
+void PrintTo(const SpokenLanguage& language, std::ostream* out) {
+    *out << language.name;
+}
+
+class AtspiLanguage : public Atspi, public ::testing::WithParamInterface<SpokenLanguage> {};
+
+} // namespace
+
+// The installer started in the user's language: its window found by its translated title and
+// drawn as the offscreen rendering in that language (right to left for Arabic), the failure
+// sentence in English under the language's Retry, and a screen reader hearing the translated
+// window, bar, phase lines and Retry; pressed, Retry installs.
+TEST_P(AtspiLanguage, theWindowAndTheReaderSpeakTheUsersLanguage) {
+    const SpokenLanguage& language = GetParam();
+    AtspiSession session(sharedXServer().display());
+    auto environment = session.installerEnvironment();
+    QProcessEnvironment asked;
+    for (const auto& [name, value] : language.environment) {
+        environment[name] = value;
+        asked.insert(QString::fromStdString(name), QString::fromStdString(value));
+    }
+    E2eWorld world({.environment = environment});
+
+    // The texts as the installer's translation has them, looked up here the same way; the
+    // window reader renders its candidates in this language too.
+    LanguageScope scope(
+        l10n::chooseLanguage(l10n::preferredLanguages(asked), l10n::builtInTranslations()));
+    ASSERT_FALSE(l10n::current().isEnglish());
+    const QString product = "Quorvane Pro";
+    const std::string title = BootstrapWindow::tr("Install %1").arg(product).toStdString();
+    const std::string downloading =
+        BootstrapView::tr("Downloading %1 %2…").arg(product, "2.4.1").toStdString();
+    const std::string installing =
+        BootstrapView::tr("Adding %1 to Applications…").arg(product).toStdString();
+    const std::string barName =
+        QCoreApplication::translate("quorvane::ProgressBar", "Installation progress").toStdString();
+    EXPECT_EQ(StatusBlock::tr("Retry").toStdString(), language.retry);
+    const std::string failure = sentenceOf(BootstrapFailure::download);
+
+    world.server.route("/tail", {.status = 404, .body = "not here"});
+    ASSERT_TRUE(session.startReader()) << "see " << session.folder();
+    RunOptions options;
+    options.windowTitle = title;
+    auto run = world.launch({}, {}, {}, options);
+    ASSERT_TRUE(run->awaitWindow()) << "no window titled " << title;
+    // Read before the window has the input focus, which draws a ring around Retry.
+    const auto outcome = run->settle(world.reader());
+    ASSERT_EQ(outcome.sentence, failure);
+    const QImage capture(QString::fromStdString(run->failureCapture().string()));
+    const ImageDifference difference = compareImages(capture, world.reader().rendering(failure));
+    EXPECT_LT(difference.meanChannel, 1.0) << "pixels apart: " << difference.pixelsApart;
+    EXPECT_LT(difference.pixelsApart, 0.005) << "mean channel: " << difference.meanChannel;
+
+    // The window manager's part: the window gets the input focus, and the reader hears Retry.
+    ASSERT_TRUE(run->focusWindow());
+    const auto retryFocused = [&](const json& r) {
+        return isEvent(r, "object:state-changed:focused") && r["detail1"] == 1 &&
+               r["source"]["name"] == language.retry && r["source"]["description"] == failure;
+    };
+    ASSERT_TRUE(session.awaitRecord(retryFocused, 60s)) << "see " << session.folder();
+    // A download slow enough to be heard (about a second).
+    world.server.route("/tail",
+                       {.bodyFile = world.kit.tail, .pieceBytes = 64 << 10, .pause = 60ms});
+    ASSERT_TRUE(session.pressRetry()) << "see " << session.folder();
+    EXPECT_EQ(run->exitStatus(120s), 0) << "Retry did not install and open the app";
+    EXPECT_TRUE(session.awaitRecord(
+        [](const json& r) { return r["kind"] == "state" && r["window"].is_null(); }, 30s));
+    session.stopReader();
+
+    const auto records = session.records();
+    std::vector<std::string> described;
+    int states = 0;
+    for (const auto& r : records) {
+        if (isState(r)) {
+            ++states;
+            EXPECT_EQ(r["window"]["name"], title);
+            if (!r["bar"].is_null()) {
+                EXPECT_EQ(r["bar"]["name"], barName);
+            }
+        }
+        if (isEvent(r, "object:property-change:accessible-description") &&
+            r["source"]["role"] == "frame")
+            described.push_back(r["source"]["description"]);
+    }
+    EXPECT_GT(states, 0);
+    // Every phase line heard is the translation's, and the failure, the download and the
+    // installation are heard in order. (A source is read when its event is handled, so a short
+    // phase may read as the next one.)
+    const std::set<std::string> known = {
+        BootstrapView::tr("Checking the installed app…").toStdString(), downloading,
+        BootstrapView::tr("Verifying the installer…").toStdString(), installing, failure};
+    for (const auto& line : described)
+        EXPECT_TRUE(known.contains(line)) << "heard: " << line;
+    auto at = described.begin();
+    for (const auto& line : {failure, downloading, installing}) {
+        at = std::find(at, described.end(), line);
+        ASSERT_NE(at, described.end())
+            << "not heard in order: " << line << " in " << json(described).dump();
+        ++at;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Languages, AtspiLanguage,
+    ::testing::Values(SpokenLanguage{"German", {{"LANGUAGE", "de"}}, "Erneut versuchen"},
+                      SpokenLanguage{"Arabic", {{"LANG", "ar_EG.UTF-8"}}, "إعادة المحاولة"},
+                      SpokenLanguage{"Japanese", {{"LANG", "ja_JP.UTF-8"}}, "再試行"}),
+    [](const auto& info) { return info.param.name; });

@@ -92,7 +92,7 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
                            std::set<std::string>& claimedWindows, const fs::path& alsoRunning,
                            const RunOptions& options)
     : scratch_(scratch), nsFile_(scratch / "namespace"), statusFile_(scratch / "status"),
-      claimedWindows_(claimedWindows), place_(place) {
+      claimedWindows_(claimedWindows), windowTitle_(options.windowTitle), place_(place) {
     fs::create_directories(scratch);
     fs::remove(nsFile_);
     fs::remove(statusFile_);
@@ -163,17 +163,25 @@ std::string InstallerRun::windowId() {
         return window_;
     // The window's process id is the namespace's own, so windows are told apart by which one
     // appeared first; a second installer is started once the first one's window is claimed.
+    // Found by class, then told by title: xdotool matches names in the legacy WM_NAME, which
+    // does not carry a title in other scripts.
+    const std::string display = "DISPLAY=" + sharedXServer().display();
     std::string output;
-    if (runCommand({"/usr/bin/env", "DISPLAY=" + sharedXServer().display(), "xdotool", "search",
-                    "--onlyvisible", "--name", "^Install Quorvane Pro$"},
+    if (runCommand({"/usr/bin/env", display, "xdotool", "search", "--onlyvisible", "--classname",
+                    "^quorvane-installer$"},
                    &output) != 0)
         return window_;
     std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && claimedWindows_.insert(line).second) {
-            window_ = line;
-            break;
-        }
+    for (std::string line; std::getline(lines, line);) {
+        std::string name;
+        if (line.empty() || claimedWindows_.contains(line) ||
+            runCommand({"/usr/bin/env", display, "xdotool", "getwindowname", line}, &name) != 0 ||
+            trimmed(name) != windowTitle_)
+            continue;
+        claimedWindows_.insert(line);
+        window_ = line;
+        break;
+    }
     if (!window_.empty())
         runCommand({"/usr/bin/env", "DISPLAY=" + sharedXServer().display(), "xdotool", "windowmove",
                     window_, std::to_string(place_.x()), std::to_string(place_.y())});

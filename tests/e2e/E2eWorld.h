@@ -42,6 +42,8 @@ struct RunOptions {
     std::map<std::string, std::string> environment; // added to the installer's environment
     // The display the program is a client of; the shared X server's when empty.
     std::map<std::string, std::string> display;
+    // The title its window is found by (translated when the installer speaks another language).
+    std::string windowTitle = "Install Quorvane Pro";
 };
 
 // One installer process and the mount namespace it runs in.
@@ -82,6 +84,8 @@ public:
     void stopNamespace();
     // Where the installer's standard output and error go.
     std::filesystem::path log() const { return scratch_ / "installer.log"; }
+    // The capture in which settle() read a failure.
+    std::filesystem::path failureCapture() const { return scratch_ / "failure.png"; }
 
 private:
     std::string windowId();
@@ -93,6 +97,7 @@ private:
     std::unique_ptr<ChildProcess> process_;
     std::set<std::string>& claimedWindows_;
     std::string window_;
+    std::string windowTitle_;
     QPoint place_; // where its window is put, so that two windows never cover each other
 };
 

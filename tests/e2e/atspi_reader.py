@@ -184,7 +184,8 @@ class Reader:
         if status is not None:
             for i in range(status.childCount):
                 child = status.getChildAtIndex(i)
-                if child.getRole() == pyatspi.ROLE_PUSH_BUTTON and child.name == "Retry":
+                # The block's one button, whatever the language calls it.
+                if child.getRole() == pyatspi.ROLE_PUSH_BUTTON:
                     action = child.queryAction()
                     names = [action.getName(j) for j in range(action.nActions)]
                     ok = bool(action.doAction(names.index("Press")))
