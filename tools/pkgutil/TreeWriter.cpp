@@ -21,10 +21,11 @@ constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // A long path's start, for a message.
 std::string abbreviated(const RelativePath& path) {
-    std::string text = joinPath(path);
-    if (text.size() > 80)
-        text = text.substr(0, text.rfind('/', 80)) + "/...";
-    return text;
+    const std::string text = joinPath(path);
+    if (text.size() <= 80)
+        return text;
+    const std::size_t cut = text.rfind('/', 80);
+    return text.substr(0, cut == std::string::npos ? 80 : cut) + "/...";
 }
 
 // Component by component, so that a folder comes right before what it holds.
