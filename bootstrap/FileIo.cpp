@@ -3,9 +3,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
+#include <set>
+#include <string>
 #include <system_error>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,6 +200,165 @@ void moveNoReplace(const std::filesystem::path& from, const std::filesystem::pat
         throwErrno("link");
     if (::unlink(from.c_str()) != 0)
         throwErrno("unlink");
+}
+
+namespace {
+
+// One folder on the way down from the root of a removal.
+struct RemovalLevel {
+    std::string name; // in the folder above
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::vector<std::string> folders; // sub-folders to empty next, a bounded batch
+    std::set<std::string> kept;       // names that could not be removed
+    bool scan = true;                 // whether the folder may still hold something to remove
+};
+
+// Sub-folders noted per scan: a wide folder is read again after each batch rather than held in
+// memory whole.
+constexpr std::size_t removalBatch = 128;
+
+constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Opens the sub-folder `name` of `dir` to empty it, with its owner's rwx: a read-only folder
+// gets them back. Never through a link.
+FileDescriptor openToEmpty(int dir, const char* name) {
+    FileDescriptor fd(::openat(dir, name, folderFlags));
+    // Without following a link: the C library changes the mode through the opened inode.
+    if (!fd && errno == EACCES && ::fchmodat(dir, name, S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0)
+        fd = FileDescriptor(::openat(dir, name, folderFlags));
+    struct stat info {};
+    if (fd && ::fstat(fd.get(), &info) == 0 && (info.st_mode & S_IRWXU) != S_IRWXU)
+        ::fchmod(fd.get(), (info.st_mode & 07777) | S_IRWXU);
+    return fd;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
+// Removes what `dir` holds that is not a folder, and notes a batch of its sub-folders.
+void scanToEmpty(int dir, RemovalLevel& level) {
+    level.scan = false;
+    // A description of its own: the reading position is not shared with `dir`.
+    FileDescriptor own(::openat(dir, ".", folderFlags));
+    std::unique_ptr<DIR, DirCloser> stream(own ? ::fdopendir(own.get()) : nullptr);
+    if (!stream) {
+        level.kept.insert(".");
+        return;
+    }
+    own.release();
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || level.kept.count(name))
+            continue;
+        bool folder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            folder = ::fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISDIR(info.st_mode);
+        }
+        if (!folder) {
+            if (::unlinkat(dir, entry->d_name, 0) == 0 || errno == ENOENT) {
+                level.scan = true;
+                continue;
+            }
+            if (errno != EISDIR) {
+                level.kept.insert(name);
+                continue;
+            }
+        }
+        // Read again when this batch is done: more may follow, and entries removed while
+        // reading may have hidden others.
+        level.scan = true;
+        if (level.folders.size() < removalBatch)
+            level.folders.push_back(name);
+    }
+}
+
+// Empties the open folder `root`, one open folder at a time: it climbs back through "..", which
+// must be the very folder it came down from, or it stops.
+bool emptyFolder(FileDescriptor root) {
+    struct stat info {};
+    if (::fstat(root.get(), &info) != 0)
+        return false;
+    const dev_t device = info.st_dev;
+    std::vector<RemovalLevel> levels(1);
+    levels[0].device = info.st_dev;
+    levels[0].inode = info.st_ino;
+    FileDescriptor here = std::move(root);
+    for (;;) {
+        RemovalLevel& level = levels.back();
+        if (!level.folders.empty()) {
+            std::string name = std::move(level.folders.back());
+            level.folders.pop_back();
+            FileDescriptor sub = openToEmpty(here.get(), name.c_str());
+            if (!sub && (errno == ELOOP || errno == ENOTDIR)) {
+                // Swapped for a link or a file meanwhile: removed as one.
+                if (::unlinkat(here.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+                    level.kept.insert(std::move(name));
+                continue;
+            }
+            if (!sub || ::fstat(sub.get(), &info) != 0 || info.st_dev != device) {
+                if (sub || errno != ENOENT)
+                    level.kept.insert(std::move(name));
+                continue;
+            }
+            levels.push_back({std::move(name), info.st_dev, info.st_ino, {}, {}, true});
+            here = std::move(sub);
+            continue;
+        }
+        if (level.scan) {
+            scanToEmpty(here.get(), level);
+            continue;
+        }
+        if (levels.size() == 1)
+            return level.kept.empty();
+        FileDescriptor up(::openat(here.get(), "..", folderFlags));
+        const std::string name = std::move(level.name);
+        levels.pop_back();
+        RemovalLevel& parent = levels.back();
+        if (!up || ::fstat(up.get(), &info) != 0 || info.st_dev != parent.device ||
+            info.st_ino != parent.inode)
+            return false; // moved away meanwhile: what is below it is no longer ours to remove
+        here = std::move(up);
+        if (::unlinkat(here.get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+            parent.kept.insert(name);
+    }
+}
+
+} // namespace
+
+bool removeTree(const std::filesystem::path& path) noexcept {
+    try {
+        std::filesystem::path target = path;
+        if (!target.has_filename())
+            target = target.parent_path();
+        const std::string name = target.filename().string();
+        if (name.empty() || name == "." || name == "..")
+            return false;
+        const std::filesystem::path above = target.has_parent_path() ? target.parent_path() : ".";
+        FileDescriptor parent(::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat info {};
+        if (!parent || ::fstatat(parent.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT;
+        if (S_ISDIR(info.st_mode)) {
+            FileDescriptor root = openToEmpty(parent.get(), name.c_str());
+            if (root) {
+                if (!emptyFolder(std::move(root)))
+                    return false;
+                return ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+            }
+            if (errno == ENOENT)
+                return true;
+            if (errno != ELOOP && errno != ENOTDIR)
+                return false;
+            // Swapped for a link or a file meanwhile: removed as one.
+        }
+        return ::unlinkat(parent.get(), name.c_str(), 0) == 0 || errno == ENOENT;
+    } catch (...) {
+        return false;
+    }
 }
 
 } // namespace quorvane

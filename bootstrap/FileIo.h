@@ -111,4 +111,11 @@ void createFoldersForOwner(const std::filesystem::path& folder);
 // Renames `from` to `to` in one step, failing with EEXIST instead of replacing anything at `to`.
 void moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Removes `path` and everything below it. Links are removed, never followed, also when a folder
+// is swapped for a link meanwhile: every step is relative to an open folder. Folders made
+// read-only are given back to their owner to be emptied; other file systems mounted inside are
+// left alone. One folder is open at a time, so any depth goes under any descriptor limit. Never
+// throws: what cannot be removed stays, and the answer is false.
+bool removeTree(const std::filesystem::path& path) noexcept;
+
 } // namespace quorvane

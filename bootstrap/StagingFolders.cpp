@@ -123,8 +123,7 @@ removeAbandonedStagingFolders(const std::filesystem::path& temporaryDirectory,
                 adopted = StagingFolder{it->path(), std::move(lock)};
                 continue;
             }
-            std::error_code removal;
-            std::filesystem::remove_all(it->path(), removal);
+            removeTree(it->path());
         } catch (const std::system_error&) {
             // Locked: its installer is still at work.
         }

@@ -7,19 +7,6 @@
 #include <sys/stat.h>
 
 namespace quorvane {
-namespace {
-
-void grantOwnerAccess(const std::filesystem::path& dir) noexcept {
-    struct stat info {};
-    if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return;
-    ::chmod(dir.c_str(), (info.st_mode & 07777) | S_IRWXU);
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        grantOwnerAccess(it->path());
-}
-
-} // namespace
 
 bool isWorkFolderName(std::string_view name) noexcept {
     if (name.size() != workFolderPrefix.size() + 36 || !name.starts_with(workFolderPrefix))
@@ -32,15 +19,6 @@ bool isWorkFolderName(std::string_view name) noexcept {
             return false;
     }
     return true;
-}
-
-void removeTree(const std::filesystem::path& path) noexcept {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-    if (!ec)
-        return;
-    grantOwnerAccess(path);
-    std::filesystem::remove_all(path, ec);
 }
 
 void removeStaleWorkFolders(const std::filesystem::path& folder) noexcept {

@@ -3,17 +3,14 @@
 #include <filesystem>
 #include <string_view>
 
+#include "FileIo.h"
+
 namespace quorvane {
 
 inline constexpr std::string_view workFolderPrefix = ".quorvane-";
 
 // Whether `name` has the form of an installer work folder: the prefix and an upper-case UUID.
 bool isWorkFolderName(std::string_view name) noexcept;
-
-// Removes a folder and everything in it, giving owner access back to sub-folders that were
-// made read-only so that they can be emptied. Links are removed, never followed. Errors are
-// ignored: what cannot be removed stays.
-void removeTree(const std::filesystem::path& path) noexcept;
 
 // Removes the work folders that earlier installers left in `folder` when they were killed.
 // Only safe while holding the folder's install lock.

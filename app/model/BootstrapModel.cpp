@@ -161,10 +161,8 @@ void BootstrapModel::start() {
 }
 
 void BootstrapModel::cleanStaging() {
-    if (stagingDirectory_) {
-        std::error_code ec;
-        std::filesystem::remove_all(*stagingDirectory_, ec);
-    }
+    if (stagingDirectory_)
+        removeTree(*stagingDirectory_);
     stagingDirectory_.reset();
     verifiedPackage_.reset();
     stagingLock_.reset();

@@ -1,5 +1,7 @@
 #include "TempDir.h"
 
+#include "FileIo.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -20,21 +22,9 @@ TempDir::TempDir() {
     path_ = buffer.data();
 }
 
-namespace {
-// Tests make folders unwritable on purpose; open them up so that removal succeeds.
-void openUp(const std::filesystem::path& dir) {
-    ::chmod(dir.c_str(), 0700);
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            openUp(it->path());
-}
-} // namespace
-
 TempDir::~TempDir() {
-    openUp(path_);
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    // Read-only folders and deep trees included.
+    removeTree(path_);
 }
 
 void writeFile(const std::filesystem::path& path, std::string_view contents) {

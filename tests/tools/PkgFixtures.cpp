@@ -2,6 +2,9 @@
 
 #include "SignatureVerdict.h"
 
+#include "FlatPackageWriter.h"
+#include "PackageParts.h"
+
 #include "Process.h"
 #include "TempDir.h"
 #include "Trust.h"
@@ -173,6 +176,19 @@ void xarPackage(const fs::path& out, const std::string& payload, bool gzipMember
     }
     if (archive_write_close(w.a) != ARCHIVE_OK)
         throw std::runtime_error("cannot write " + out.string());
+}
+
+void signedPackage(const fs::path& out, const std::string& payload, const Signer& signer) {
+    SigningIdentity identity{readKey(signer.key), readPemCertificates(readFile(signer.chain))};
+    const fs::path payloadFile = out.string() + ".payload";
+    writeBytes(payloadFile, payload);
+    writeFlatPackage(
+        out,
+        {{"Bom", emptyBom(), std::nullopt, 0644},
+         {"PackageInfo", packageInfo("com.quorvane.pro.pkg", "1", 1, 0), std::nullopt, 0644},
+         {"Payload", {}, payloadFile, 0644}},
+        &identity);
+    fs::remove(payloadFile);
 }
 
 ToolResult run(const std::vector<std::string>& argv) {

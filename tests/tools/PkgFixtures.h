@@ -51,6 +51,11 @@ int buildPackage(const std::filesystem::path& root, const std::filesystem::path&
 void xarPackage(const std::filesystem::path& out, const std::string& payload,
                 bool gzipMembers = false);
 
+// A flat package with `payload` as its Payload member (stored as it is), signed by `signer`
+// through the vendor's own package writer.
+void signedPackage(const std::filesystem::path& out, const std::string& payload,
+                   const Signer& signer);
+
 struct ToolResult {
     int status = -1;
     std::string output;

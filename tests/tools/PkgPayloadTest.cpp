@@ -135,7 +135,7 @@ struct RefusedCase {
     bool gzipMember = false;
 };
 
-const ExpansionLimits testLimits{16 * MiB, 100000, 256 << 10};
+const ExpansionLimits testLimits{16 * MiB, 100000, 256 << 10, 1 << 20};
 
 std::string manyLongNames(std::uint32_t mode, std::uint32_t nlink, int count = 100) {
     // 40 folders deep of 100-character names: 4 KB paths, each one kept until the end.
@@ -149,6 +149,29 @@ std::string manyLongNames(std::uint32_t mode, std::uint32_t nlink, int count = 1
                                             : newcEntry(name, mode, "", 1000 + i, nlink);
     }
     return gzip(cpio + trailer);
+}
+
+// "./d0/d1/..." with `depth` folders.
+std::string chain(const char* name, int depth) {
+    std::string path = ".";
+    for (int i = 0; i < depth; ++i)
+        path += "/" + std::string(name) + std::to_string(i);
+    return path;
+}
+
+// `count` empty files whose paths run `depth` folders deep; `alternate` spreads them over two
+// chains, so that each entry walks its whole path again.
+std::string deepPaths(int count, int depth, bool alternate = false) {
+    std::string chains[2];
+    for (int i = 0; i < depth; ++i) {
+        chains[0] += "d/";
+        chains[1] += "e/";
+    }
+    Gzip out;
+    for (int i = 0; i < count; ++i)
+        out.add(newcEntry("./" + chains[alternate ? i % 2 : 0] + std::to_string(i), 0100644, "",
+                          static_cast<std::uint64_t>(i) + 1));
+    return out.add(trailer).finish();
 }
 
 const RefusedCase refusedCases[] = {
@@ -191,6 +214,14 @@ const RefusedCase refusedCases[] = {
      "too many folders and links", MiB},
     {"ManyUnfinishedHardLinks", [] { return manyLongNames(0100644, 2); },
      "too many folders and links", MiB},
+    // Deep paths cost work in few bytes: past the depth limit at once, or past the budget of
+    // path components below it.
+    {"ThousandsDeepPaths", [] { return corpusSeed("deep-paths"); }, "256 levels deep", MiB},
+    {"OneLevelPastTheLimit",
+     [] { return gzip(newcEntry(chain("d", 256) + "/f", 0100644, "") + trailer); },
+     "256 levels deep", MiB},
+    {"DeepPathsPastTheWorkBudget", [] { return deepPaths(5000, 250, true); },
+     "too many folders for its size", 4 * MiB},
 };
 
 void PrintTo(const RefusedCase& c, std::ostream* os) {
@@ -208,6 +239,7 @@ TEST_P(RefusedPayload, IsRefusedWithTheCounterBounded) {
     ASSERT_TRUE(e.error) << "expanded";
     EXPECT_NE(e.error->find(GetParam().reason), std::string::npos) << *e.error;
     EXPECT_LE(e.stats.inflatedBytes, GetParam().maxInflated);
+    EXPECT_LE(e.stats.components, testLimits.maxComponents);
     EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
@@ -469,4 +501,86 @@ TEST(Expand, HostilePayloadsStayUnder32MiBResident) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << name;
         EXPECT_LT(usage.ru_maxrss, 32 * 1024) << name << ": peak resident KiB";
     }
+}
+
+namespace {
+
+const std::string pkgutil = tool("pkgutil").string();
+
+// pkgutil --expand-full in a child whose descriptor limit is 64.
+ToolResult expandWithDescriptorLimit(const fs::path& pkg, const fs::path& target,
+                                     const fs::path& log) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const rlimit low{64, 64};
+        if (fd < 0 || ::dup2(fd, 2) < 0 || ::setrlimit(RLIMIT_NOFILE, &low) != 0)
+            ::_exit(126);
+        ::execl(pkgutil.c_str(), pkgutil.c_str(), "--expand-full", pkg.c_str(), target.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(log)};
+}
+
+} // namespace
+
+// What the installer verifies before the expansion does not bound it: a signed package of
+// thousands of deep entries is refused by the depth limit or the work budget, quickly, and
+// leaves nothing behind.
+TEST(Expand, SignedPackagesOfManyDeepEntriesAreRefused) {
+    TempDir dir;
+    const std::pair<std::string, const char*> shapes[] = {
+        {deepPaths(4000, 2040), "256 levels deep"},
+        {deepPaths(4000, 250, true), "too many folders for its size"},
+    };
+    for (const auto& [payload, reason] : shapes) {
+        signedPackage(dir / "p.pkg", payload, buildSigner(dir.path(), "installer.pem"));
+        EXPECT_TRUE(
+            installerAccepts(run({pkgutil, "--check-signature", (dir / "p.pkg").string()})));
+        const ToolResult r =
+            run({pkgutil, "--expand-full", (dir / "p.pkg").string(), (dir / "x").string()});
+        EXPECT_EQ(r.status, 1) << reason;
+        EXPECT_NE(r.output.find(reason), std::string::npos) << r.output;
+        EXPECT_FALSE(fs::exists(dir / "x"));
+    }
+}
+
+// Paths up to the limit expand as bsdtar expands them, whichever way the entries climb and
+// descend: the folders kept open are never mistaken for others.
+TEST(Expand, DeepPathsUpToTheLimitExpandLikeBsdtar) {
+    TempDir dir;
+    const std::string deep = chain("d", 255); // and a file: 256 components
+    const std::string mid = chain("d", 100);
+    const std::string payload =
+        gzip(newcEntry(deep + "/f", 0100644, "bottom") + newcEntry("./x", 0100644, "x", 7, 2) +
+             newcEntry(mid + "/ro", 040555, "") + newcEntry(mid + "/ro/g", 0100444, "g") +
+             newcEntry(chain("d", 200) + "/hard", 0100644, "x", 7, 2) +
+             newcEntry(chain("d", 1) + "/up", 0120777, "d1/d2") +
+             newcEntry(chain("e", 30) + "/side", 0100644, "side") + trailer);
+    writeBytes(dir / "payload.gz", payload);
+    xarPackage(dir / "p.pkg", payload);
+    const ToolResult r =
+        run({pkgutil, "--expand-full", (dir / "p.pkg").string(), (dir / "x").string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    fs::create_directory(dir / "ref");
+    ASSERT_EQ(runCommand({"bsdtar", "-x", "-f", (dir / "payload.gz").string(), "-C",
+                          (dir / "ref").string()}),
+              0);
+    EXPECT_EQ(treeOf(dir / "x/Payload"), treeOf(dir / "ref"));
+    EXPECT_EQ(readFile(dir / "x/Payload" / (deep + "/f")), "bottom");
+    EXPECT_EQ(fs::hard_link_count(dir / "x/Payload/x"), 2u);
+}
+
+// A failed expansion of a tree far deeper than its descriptors leaves nothing behind.
+TEST(Expand, AFailedDeepExpansionUnderALowDescriptorLimitLeavesNoTree) {
+    TempDir dir;
+    xarPackage(dir / "p.pkg", gzip(newcEntry(chain("d", 250) + "/f", 0100644, "deep") +
+                                   newcEntry("./../evil", 0100644, "x") + trailer));
+    const ToolResult r = expandWithDescriptorLimit(dir / "p.pkg", dir / "x", dir / "log");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("path leaves the folder"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "x"));
 }

@@ -52,9 +52,9 @@ struct LinkGroup {
 class Expander {
 public:
     Expander(const XarArchive& archive, TreeWriter& top, const ExpansionLimits& limits,
-             ByteBudget& budget, Bookkeeping& bookkeeping, ExpansionStats& stats)
+             ByteBudget& budget, Bookkeeping& bookkeeping, PathBudget& work, ExpansionStats& stats)
         : archive_(archive), top_(top), limits_(limits), budget_(budget), bookkeeping_(bookkeeping),
-          stats_(stats) {}
+          work_(work), stats_(stats) {}
 
     void members(const std::vector<XarFile>& files, const RelativePath& prefix) {
         for (const auto& f : files) {
@@ -102,7 +102,7 @@ private:
     void expandArchive(const XarData& data, const RelativePath& path) {
         top_.makeDirectory(path, 0755);
         auto& tree = *trees_.emplace_back(
-            std::make_unique<TreeWriter>(top_.openDirectory(path), bookkeeping_));
+            std::make_unique<TreeWriter>(top_.openDirectory(path), bookkeeping_, work_));
         MemberStream stream(archive_, data);
         // One compression layer: the payload's own gzip, or the member's encoding around a
         // plain archive, never both.
@@ -117,6 +117,7 @@ private:
         // The archive's trailer may come before the member's end; read it all so the
         // member's checksums are checked.
         stream.drain();
+        tree.closeFolders();
     }
 
     void entries(TreeWriter& tree, ByteSource& source, const RelativePath& where) {
@@ -188,24 +189,10 @@ private:
     const ExpansionLimits& limits_;
     ByteBudget& budget_;
     Bookkeeping& bookkeeping_;
+    PathBudget& work_;
     ExpansionStats& stats_;
     std::vector<std::unique_ptr<TreeWriter>> trees_;
 };
-
-// Removes a half-expanded folder, read-only folders included.
-void removeExpansion(const std::filesystem::path& dir) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    if (!ec)
-        return;
-    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ec);
-    }
-    std::filesystem::remove_all(dir, ec);
-}
 
 } // namespace
 
@@ -215,7 +202,17 @@ ExpansionLimits expansionLimitsFor(std::uint64_t packageSize) {
     constexpr std::uint64_t ceiling = 32ull << 30;
     const std::uint64_t scaled =
         packageSize > (ceiling - base) / ratio ? ceiling : base + ratio * packageSize;
-    return {scaled, 1000000, 12ull << 20};
+    // Real packages hold a few components per thousand compressed bytes, while deep paths
+    // compress to almost nothing; each component costs the kernel work on every entry.
+    constexpr std::uint64_t componentsBase = 1ull << 18;
+    constexpr std::uint64_t componentsRatio = 2;
+    constexpr std::uint64_t entries = 1000000;
+    constexpr std::uint64_t componentsCeiling = entries * maxPathDepth;
+    const std::uint64_t components =
+        packageSize > (componentsCeiling - componentsBase) / componentsRatio
+            ? componentsCeiling
+            : componentsBase + componentsRatio * packageSize;
+    return {scaled, entries, 12ull << 20, components};
 }
 
 void expandFull(const XarArchive& archive, const std::filesystem::path& dir) {
@@ -228,6 +225,7 @@ void expandFull(const XarArchive& archive, const std::filesystem::path& dir,
     if (::mkdir(dir.c_str(), 0700) != 0)
         throwErrno(dir.string());
     ByteBudget budget(limits.maxBytes);
+    PathBudget work(limits.maxComponents);
     try {
         FileDescriptor root(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!root)
@@ -238,14 +236,17 @@ void expandFull(const XarArchive& archive, const std::filesystem::path& dir,
         if (archive.toc().checksum && !archive.tocChecksumMatches())
             throw XarError("the table of contents does not match its checksum");
         Bookkeeping bookkeeping(limits.maxBookkeeping);
-        TreeWriter top(std::move(root), bookkeeping);
-        Expander expander(archive, top, limits, budget, bookkeeping, stats);
+        TreeWriter top(std::move(root), bookkeeping, work);
+        Expander expander(archive, top, limits, budget, bookkeeping, work, stats);
         expander.members(archive.toc().files, {});
         expander.finish();
         stats.inflatedBytes = budget.used();
+        stats.components = work.used();
     } catch (...) {
         stats.inflatedBytes = budget.used();
-        removeExpansion(dir);
+        stats.components = work.used();
+        // Any depth, under any descriptor limit; read-only folders included.
+        removeTree(dir);
         throw;
     }
 }

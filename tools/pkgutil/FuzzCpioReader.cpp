@@ -1,6 +1,7 @@
 // libFuzzer target for the payload reader. An odd first byte sends the rest through the gzip
 // layer, as a package's Payload goes; an even one feeds it to the cpio reader as it is. Every
-// entry's data is read, so the reader's whole path runs; the budget keeps bombs short.
+// entry's name is split as the expansion splits it and its data is read, so the reader's whole
+// path runs; the budget keeps bombs short.
 
 #include <algorithm>
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "CpioReader.h"
+#include "TreeWriter.h"
 
 namespace {
 
@@ -32,6 +34,10 @@ void readAll(quorvane::tools::ByteSource& source) {
     quorvane::tools::CpioEntry entry;
     std::string buffer(1 << 16, '\0');
     while (reader.next(entry)) {
+        try {
+            quorvane::tools::splitEntryPath(entry.name);
+        } catch (const quorvane::tools::UnsafeEntry&) {
+        }
         while (reader.readData(buffer.data(), buffer.size()) != 0) {
         }
     }

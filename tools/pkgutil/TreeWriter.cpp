@@ -17,6 +17,23 @@ namespace {
 
 constexpr std::size_t maxPathLength = 4096;
 constexpr std::size_t maxComponentLength = 255;
+constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A long path's start, for a message.
+std::string abbreviated(const RelativePath& path) {
+    const std::string text = joinPath(path);
+    if (text.size() <= 80)
+        return text;
+    const std::size_t cut = text.rfind('/', 80);
+    return text.substr(0, cut == std::string::npos ? 80 : cut) + "/...";
+}
+
+// Component by component, so that a folder comes right before what it holds.
+bool componentsBefore(std::string_view a, std::string_view b) {
+    const auto key = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c); };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return key(x) < key(y); });
+}
 
 } // namespace
 
@@ -51,8 +68,15 @@ std::string joinPath(const RelativePath& path) {
     return text.empty() ? "." : text;
 }
 
-TreeWriter::TreeWriter(FileDescriptor root, Bookkeeping& bookkeeping)
-    : root_(std::move(root)), bookkeeping_(bookkeeping) {}
+TreeWriter::TreeWriter(FileDescriptor root, Bookkeeping& bookkeeping, PathBudget& work)
+    : root_(std::move(root)), bookkeeping_(bookkeeping), work_(work) {}
+
+void TreeWriter::charge(const RelativePath& path) {
+    if (path.size() > maxPathDepth)
+        throw UnsafeEntry("path more than " + std::to_string(maxPathDepth) +
+                          " levels deep: " + abbreviated(path));
+    work_.charge(path.size());
+}
 
 void TreeWriter::setDirectoryMode(int fd, const RelativePath& path, std::uint32_t mode) {
     mode = safeMode(mode);
@@ -69,17 +93,25 @@ void TreeWriter::setDirectoryMode(int fd, const RelativePath& path, std::uint32_
     directoryModes_.emplace_back(std::move(joined), mode);
 }
 
-FileDescriptor TreeWriter::openParent(const RelativePath& path) {
-    FileDescriptor dir(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
-    if (!dir)
-        throwErrno("dup");
-    for (std::size_t i = 0; i + 1 < path.size(); ++i) {
-        const char* name = path[i].c_str();
-        const bool made = ::mkdirat(dir.get(), name, 0700) == 0;
-        if (!made && errno != EEXIST)
-            throwErrno(joinPath(path));
-        FileDescriptor next(
-            ::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+int TreeWriter::folder(const RelativePath& path, std::size_t count) {
+    std::size_t same = 0;
+    while (same < count && same < open_.size() && open_[same].name == path[same])
+        ++same;
+    open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(same), open_.end());
+    // The open folders end the path; when none of those left is open, walk again from the root.
+    if (!open_.empty() && !open_.back().fd)
+        open_.clear();
+    while (open_.size() < count) {
+        const int dir = open_.empty() ? root_.get() : open_.back().fd.get();
+        const char* name = path[open_.size()].c_str();
+        FileDescriptor next(::openat(dir, name, folderFlags));
+        bool made = false;
+        if (!next && errno == ENOENT) {
+            made = ::mkdirat(dir, name, 0700) == 0;
+            if (!made && errno != EEXIST)
+                throwErrno(joinPath(path));
+            next = FileDescriptor(::openat(dir, name, folderFlags));
+        }
         if (!next) {
             if (errno == ELOOP || errno == ENOTDIR)
                 throw UnsafeEntry("path runs through a link or a file: " + joinPath(path));
@@ -88,34 +120,43 @@ FileDescriptor TreeWriter::openParent(const RelativePath& path) {
         // A folder the archive never lists gets the usual mode; a later entry may change it.
         if (made && ::fchmod(next.get(), 0755) != 0)
             throwErrno(joinPath(path));
-        dir = std::move(next);
+        keepOpen(path[open_.size()], std::move(next));
     }
-    return dir;
+    return count == 0 ? root_.get() : open_[count - 1].fd.get();
+}
+
+void TreeWriter::keepOpen(const std::string& name, FileDescriptor fd) {
+    open_.push_back({name, std::move(fd)});
+    if (open_.size() > maxOpenFolders)
+        open_[open_.size() - 1 - maxOpenFolders].fd.reset();
 }
 
 void TreeWriter::makeDirectory(const RelativePath& path, std::uint32_t mode) {
+    charge(path);
     if (path.empty()) {
         setDirectoryMode(root_.get(), path, mode);
         return;
     }
-    FileDescriptor parent = openParent(path);
-    if (::mkdirat(parent.get(), path.back().c_str(), 0700) != 0 && errno != EEXIST)
+    const int parent = parentOf(path);
+    if (::mkdirat(parent, path.back().c_str(), 0700) != 0 && errno != EEXIST)
         throwErrno(joinPath(path));
-    FileDescriptor dir(::openat(parent.get(), path.back().c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor dir(::openat(parent, path.back().c_str(), folderFlags));
     if (!dir) {
         if (errno == ELOOP || errno == ENOTDIR)
             throw UnsafeEntry("folder over an existing entry: " + joinPath(path));
         throwErrno(joinPath(path));
     }
     setDirectoryMode(dir.get(), path, mode);
+    // What follows a folder's entry usually goes into it.
+    keepOpen(path.back(), std::move(dir));
 }
 
 FileDescriptor TreeWriter::createFile(const RelativePath& path, std::uint32_t mode) {
     if (path.empty())
         throw UnsafeEntry("a file in place of the folder itself");
-    FileDescriptor parent = openParent(path);
-    FileDescriptor file(::openat(parent.get(), path.back().c_str(),
+    charge(path);
+    const int parent = parentOf(path);
+    FileDescriptor file(::openat(parent, path.back().c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) {
         if (errno == EEXIST)
@@ -130,20 +171,21 @@ FileDescriptor TreeWriter::createFile(const RelativePath& path, std::uint32_t mo
 FileDescriptor TreeWriter::rewriteFile(const RelativePath& path, std::uint32_t mode) {
     if (path.empty())
         throw UnsafeEntry("a file in place of the folder itself");
-    FileDescriptor parent = openParent(path);
+    charge(path);
+    const int parent = parentOf(path);
     const char* name = path.back().c_str();
     struct stat st {};
-    if (::fstatat(parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         throwErrno(joinPath(path));
     if (!S_ISREG(st.st_mode))
         throw UnsafeEntry("data for something other than a file: " + joinPath(path));
     const int flags = O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    FileDescriptor file(::openat(parent.get(), name, flags));
+    FileDescriptor file(::openat(parent, name, flags));
     if (!file && errno == EACCES) {
         // An earlier name's entry left it read-only; it is the regular file checked above.
-        if (::fchmodat(parent.get(), name, 0600, 0) != 0)
+        if (::fchmodat(parent, name, 0600, 0) != 0)
             throwErrno(joinPath(path));
-        file = FileDescriptor(::openat(parent.get(), name, flags));
+        file = FileDescriptor(::openat(parent, name, flags));
     }
     if (!file)
         throwErrno(joinPath(path));
@@ -158,6 +200,7 @@ void TreeWriter::makeSymlink(const RelativePath& path, std::string_view target) 
         throw UnsafeEntry("unusable link: " + joinPath(path));
     if (target.starts_with('/'))
         throw UnsafeEntry("link to an absolute path: " + joinPath(path));
+    charge(path);
     // Resolve the text from the link's folder; it must never climb above the root.
     std::size_t depth = path.size() - 1;
     std::size_t start = 0;
@@ -173,8 +216,7 @@ void TreeWriter::makeSymlink(const RelativePath& path, std::string_view target) 
         }
         start = end + 1;
     }
-    FileDescriptor parent = openParent(path);
-    if (::symlinkat(std::string(target).c_str(), parent.get(), path.back().c_str()) != 0) {
+    if (::symlinkat(std::string(target).c_str(), parentOf(path), path.back().c_str()) != 0) {
         if (errno == EEXIST)
             throw UnsafeEntry("entry written twice: " + joinPath(path));
         throwErrno(joinPath(path));
@@ -187,14 +229,18 @@ void TreeWriter::makeSymlink(const RelativePath& path, std::string_view target) 
 void TreeWriter::makeHardlink(const RelativePath& path, const RelativePath& existing) {
     if (path.empty() || existing.empty())
         throw UnsafeEntry("unusable hard link: " + joinPath(path));
-    FileDescriptor fromDir = openParent(existing);
+    charge(existing);
+    charge(path);
+    // Its own descriptor: walking to the new name may close the folders of the old one.
+    FileDescriptor fromDir(::fcntl(parentOf(existing), F_DUPFD_CLOEXEC, 0));
+    if (!fromDir)
+        throwErrno("dup");
     struct stat st {};
     if (::fstatat(fromDir.get(), existing.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
         throw UnsafeEntry("hard link to something other than an earlier file: " + joinPath(path));
-    FileDescriptor toDir = openParent(path);
-    if (::linkat(fromDir.get(), existing.back().c_str(), toDir.get(), path.back().c_str(), 0) !=
-        0) {
+    const int toDir = parentOf(path);
+    if (::linkat(fromDir.get(), existing.back().c_str(), toDir, path.back().c_str(), 0) != 0) {
         if (errno == EEXIST)
             throw UnsafeEntry("entry written twice: " + joinPath(path));
         throwErrno(joinPath(path));
@@ -202,11 +248,8 @@ void TreeWriter::makeHardlink(const RelativePath& path, const RelativePath& exis
 }
 
 FileDescriptor TreeWriter::openDirectory(const RelativePath& path) {
-    if (path.empty())
-        return FileDescriptor(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
-    FileDescriptor parent = openParent(path);
-    FileDescriptor dir(::openat(parent.get(), path.back().c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    charge(path);
+    FileDescriptor dir(::fcntl(folder(path, path.size()), F_DUPFD_CLOEXEC, 0));
     if (!dir)
         throwErrno(joinPath(path));
     return dir;
@@ -235,21 +278,21 @@ void TreeWriter::checkLinks() const {
 }
 
 void TreeWriter::applyModes() {
-    // Deepest first, so a read-only folder does not block the modes below it.
+    // What a folder holds before the folder, so that a read-only folder does not block the
+    // modes below it; and each subtree together, so that the walk from one to the next is short.
     auto modes = std::move(directoryModes_);
     directoryModes_.clear();
-    const auto depth = [](const std::string& path) {
-        return path.empty() ? 0 : 1 + std::count(path.begin(), path.end(), '/');
-    };
-    std::stable_sort(modes.begin(), modes.end(),
-                     [&](const auto& a, const auto& b) { return depth(a.first) > depth(b.first); });
+    std::stable_sort(modes.begin(), modes.end(), [](const auto& a, const auto& b) {
+        return componentsBefore(b.first, a.first);
+    });
     for (const auto& [joined, mode] : modes) {
-        FileDescriptor dir =
-            openDirectory(joined.empty() ? RelativePath{} : splitEntryPath(joined));
-        if (::fchmod(dir.get(), mode) != 0)
+        const RelativePath path = joined.empty() ? RelativePath{} : splitEntryPath(joined);
+        charge(path);
+        if (::fchmod(folder(path, path.size()), mode) != 0)
             throwErrno(joined.empty() ? "." : joined);
         bookkeeping_.give(Bookkeeping::costOf(joined.size()));
     }
+    closeFolders();
 }
 
 } // namespace quorvane::tools

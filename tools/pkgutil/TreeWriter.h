@@ -2,7 +2,9 @@
 
 // Creates files, folders and links below one root folder without ever following a link on the
 // way: every step is an openat with O_NOFOLLOW from the root's descriptor, so an entry can never
-// land outside the root, whatever links earlier entries made.
+// land outside the root, whatever links earlier entries made. The deepest folders of the last
+// path stay open, so the next entry in or below them costs no walk from the root, however deep it
+// lies.
 
 #include <algorithm>
 #include <cstdint>
@@ -43,6 +45,31 @@ private:
     std::uint64_t used_ = 0;
 };
 
+// Components a path may have: twice what an installable app can use (the code-signing check
+// refuses folders nested more than 128 deep), while the kernel's work on every entry grows with
+// its depth.
+inline constexpr std::size_t maxPathDepth = 256;
+// Folders of the current path kept open: a deeper path holds no more descriptors; climbing above
+// them walks again from the root.
+inline constexpr std::size_t maxOpenFolders = 16;
+
+// The components of every path walked, all entries together: deep paths cost work even where
+// they cost few bytes. Counts like the byte budget, and never passes its limit.
+class PathBudget {
+public:
+    explicit PathBudget(std::uint64_t limit) : limit_(limit) {}
+    void charge(std::uint64_t components) {
+        if (components > limit_ - used_)
+            throw UnsafeEntry("the package's paths hold too many folders for its size");
+        used_ += components;
+    }
+    std::uint64_t used() const { return used_; }
+
+private:
+    std::uint64_t limit_;
+    std::uint64_t used_ = 0;
+};
+
 // The modes written: no write access for group or others, no setuid, setgid or sticky bit.
 constexpr std::uint32_t safeMode(std::uint32_t mode) {
     return mode & 0755;
@@ -55,7 +82,7 @@ std::string joinPath(const RelativePath& path);
 
 class TreeWriter {
 public:
-    TreeWriter(FileDescriptor root, Bookkeeping& bookkeeping);
+    TreeWriter(FileDescriptor root, Bookkeeping& bookkeeping, PathBudget& work);
 
     // Folders get the owner's rwx whatever the umask, so that entries can go in; a mode that
     // lacks any of these is recorded and applied by applyModes(), the others at once.
@@ -75,13 +102,28 @@ public:
 
     // An existing folder below the root, opened without following links.
     FileDescriptor openDirectory(const RelativePath& path);
+    // Closes the folders kept open for the next entry.
+    void closeFolders() { open_.clear(); }
 
 private:
-    FileDescriptor openParent(const RelativePath& path);
+    struct OpenFolder {
+        std::string name;
+        FileDescriptor fd;
+    };
+
+    // Checks the depth and charges the path's components to the work budget.
+    void charge(const RelativePath& path);
+    // The folder of the first `count` components of `path`, made where missing, kept open.
+    int folder(const RelativePath& path, std::size_t count);
+    int parentOf(const RelativePath& path) { return folder(path, path.size() - 1); }
+    void keepOpen(const std::string& name, FileDescriptor fd);
     void setDirectoryMode(int fd, const RelativePath& path, std::uint32_t mode);
 
     FileDescriptor root_;
     Bookkeeping& bookkeeping_;
+    PathBudget& work_;
+    // The folders of the last path walked, from the root down; only the deepest are open.
+    std::vector<OpenFolder> open_;
     std::vector<std::pair<std::string, std::uint32_t>> directoryModes_; // joined paths
     std::vector<std::string> symlinks_;
 };
