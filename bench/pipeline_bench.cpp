@@ -29,15 +29,15 @@
 #include <fcntl.h>
 
 #include "AppBundle.h"
-#include "BootstrapManifest.h"
-#include "BootstrapSystemInstaller.h"
-#include "BootstrapVerification.h"
-#include "FileIo.h"
+#include "manifest/BootstrapManifest.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "package/BootstrapVerification.h"
+#include "base/FileIo.h"
 #include "Noise.h"
 #include "Process.h"
 #include "ProductKit.h"
-#include "Sha256.h"
-#include "SystemContext.h"
+#include "base/Digest.h"
+#include "manifest/SystemContext.h"
 #include "TempDir.h"
 
 #include <quorvane/BuildConfig.h>

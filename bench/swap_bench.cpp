@@ -18,8 +18,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "FileIo.h"
-#include "SystemInstallerDetail.h"
+#include "base/FileIo.h"
+#include "install/SystemInstallerDetail.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BootstrapDownload.h"
+#include "download/BootstrapDownload.h"
 #include "Completion.h"
 
 namespace quorvane::async {

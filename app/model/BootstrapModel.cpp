@@ -10,8 +10,8 @@
 
 #include <QCoreApplication>
 
-#include "BootstrapFailure.h"
-#include "DiagnosticLog.h"
+#include "manifest/BootstrapFailure.h"
+#include "base/Diagnostics.h"
 #include "ProxyResolver.h"
 
 namespace quorvane {

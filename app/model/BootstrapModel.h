@@ -11,11 +11,11 @@
 
 #include <quorvane/BuildConfig.h>
 
-#include "BootstrapDownload.h"
-#include "BootstrapManifest.h"
-#include "FileIo.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapManifest.h"
+#include "base/FileIo.h"
 #include "InstallerPhase.h"
-#include "SystemContext.h"
+#include "manifest/SystemContext.h"
 #include "Task.h"
 
 namespace quorvane {

@@ -2,15 +2,15 @@
 
 #include "BootstrapModel.h"
 
-#include "BootstrapFailure.h"
-#include "BootstrapSystemInstaller.h"
-#include "BootstrapVerification.h"
+#include "manifest/BootstrapFailure.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "package/BootstrapVerification.h"
 #include "Completion.h"
-#include "DesktopEntry.h"
-#include "DiagnosticLog.h"
+#include "desktop/DesktopEntry.h"
+#include "base/Diagnostics.h"
 #include "DownloadAwait.h"
 #include "MainThread.h"
-#include "StagingFolders.h"
+#include "staging/StagingFolders.h"
 #include "Workspace.h"
 
 // Every awaited operation is first stored in a named local: GCC 12 destroys some temporaries of

@@ -1,6 +1,6 @@
-#include "BootstrapDownload.h"
-#include "BootstrapFailure.h"
-#include "ToolProcess.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapFailure.h"
+#include "base/ToolRunner.h"
 
 #include <atomic>
 #include <chrono>

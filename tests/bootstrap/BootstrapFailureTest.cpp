@@ -1,4 +1,4 @@
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <cerrno>
 #include <filesystem>

@@ -1,5 +1,5 @@
-#include "BootstrapManifest.h"
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapManifest.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <functional>
 #include <string>

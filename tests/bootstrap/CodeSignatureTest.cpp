@@ -1,6 +1,6 @@
-#include "BootstrapSystemInstaller.h"
+#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
-#include "SystemInstallerDetail.h"
+#include "install/SystemInstallerDetail.h"
 #include "TempDir.h"
 
 #include <string>

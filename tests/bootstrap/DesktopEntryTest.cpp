@@ -1,4 +1,4 @@
-#include "DesktopEntry.h"
+#include "desktop/DesktopEntry.h"
 
 #include "AppBundle.h"
 #include "Process.h"

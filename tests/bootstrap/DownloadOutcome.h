@@ -7,8 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "BootstrapDownload.h"
-#include "BootstrapFailure.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapFailure.h"
 
 namespace quorvane::test {
 

@@ -1,4 +1,4 @@
-#include "DownloadPacing.h"
+#include "download/DownloadPacing.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // Downloads through real proxies from the distribution, on loopback: tinyproxy for HTTP CONNECT,
 // squid for credentials that tinyproxy cannot hold, and microsocks for SOCKS5.
 
-#include "BootstrapDownload.h"
-#include "BootstrapFailure.h"
-#include "DiagnosticLog.h"
-#include "FileIo.h"
-#include "LogFile.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapFailure.h"
+#include "base/Diagnostics.h"
+#include "base/FileIo.h"
+#include "log/LogFile.h"
 
 #include <condition_variable>
 #include <fstream>

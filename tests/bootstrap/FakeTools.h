@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "BootstrapManifest.h"
-#include "SystemContext.h"
+#include "manifest/BootstrapManifest.h"
+#include "manifest/SystemContext.h"
 
 namespace quorvane::test {
 

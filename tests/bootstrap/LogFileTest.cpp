@@ -1,9 +1,9 @@
 // The diagnostic log on disk: owner-only, rotated with one predecessor, whole lines from
 // concurrent installers, never through a link, never blocked by what is planted in its place.
 
-#include "LogFile.h"
-#include "DiagnosticLog.h"
-#include "FileIo.h"
+#include "log/LogFile.h"
+#include "base/Diagnostics.h"
+#include "base/FileIo.h"
 #include "Process.h"
 #include "RecordedLines.h"
 #include "TempDir.h"

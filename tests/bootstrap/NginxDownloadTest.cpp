@@ -1,8 +1,8 @@
 // Resumption against a real web server (nginx from the distribution, with its own ETag and
 // Range handling), with connections cut by a relay in front of it.
 
-#include "BootstrapDownload.h"
-#include "BootstrapFailure.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <condition_variable>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "NumericCompare.h"
+#include "base/NumericCompare.h"
 
 #include <string>
 

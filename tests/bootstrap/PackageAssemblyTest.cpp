@@ -1,7 +1,7 @@
-#include "BootstrapFailure.h"
-#include "BootstrapVerification.h"
-#include "FileIo.h"
-#include "PackageJoin.h"
+#include "manifest/BootstrapFailure.h"
+#include "package/BootstrapVerification.h"
+#include "base/FileIo.h"
+#include "package/PackageJoin.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,5 +1,5 @@
-#include "BootstrapFailure.h"
-#include "BootstrapVerification.h"
+#include "manifest/BootstrapFailure.h"
+#include "package/BootstrapVerification.h"
 
 #include <cerrno>
 #include <cstdlib>

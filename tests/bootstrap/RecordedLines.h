@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DiagnosticLog.h"
+#include "base/Diagnostics.h"
 
 namespace quorvane::test {
 

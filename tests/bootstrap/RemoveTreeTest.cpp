@@ -1,7 +1,7 @@
 // The one tree removal of the installer and its tools: any depth under a low descriptor limit,
 // read-only folders, and links removed without ever being followed.
 
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 #include "TempDir.h"
 

@@ -1,7 +1,7 @@
-#include "BootstrapSystemInstaller.h"
+#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
-#include "InfoPlist.h"
-#include "SystemInstallerDetail.h"
+#include "base/InfoPlist.h"
+#include "install/SystemInstallerDetail.h"
 #include "TempDir.h"
 
 #include <cstdlib>

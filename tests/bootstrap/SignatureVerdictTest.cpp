@@ -1,5 +1,5 @@
-#include "SignatureVerdict.h"
-#include "Utf8Decoder.h"
+#include "package/SignatureVerdict.h"
+#include "base/Utf8Decoder.h"
 
 #include <string>
 

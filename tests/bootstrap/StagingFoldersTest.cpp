@@ -1,4 +1,4 @@
-#include "StagingFolders.h"
+#include "staging/StagingFolders.h"
 
 #include "TempDir.h"
 

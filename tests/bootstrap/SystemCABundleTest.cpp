@@ -1,4 +1,4 @@
-#include "SystemCABundle.h"
+#include "download/SystemCABundle.h"
 #include "TempDir.h"
 
 #include <string>

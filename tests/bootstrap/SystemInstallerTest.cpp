@@ -1,10 +1,10 @@
-#include "BootstrapFailure.h"
-#include "BootstrapSystemInstaller.h"
+#include "manifest/BootstrapFailure.h"
+#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
-#include "FileIo.h"
-#include "SystemInstallerDetail.h"
+#include "base/FileIo.h"
+#include "install/SystemInstallerDetail.h"
 #include "TempDir.h"
-#include "WorkFolder.h"
+#include "install/WorkFolder.h"
 
 #include <atomic>
 #include <chrono>

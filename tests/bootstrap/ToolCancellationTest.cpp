@@ -1,11 +1,11 @@
 // A tool run belongs to the task that started it: a stop request ends the tool (SIGTERM, then
 // SIGKILL for one that ignores it) and the run ends as cancelled, with nothing left running.
 
-#include "BootstrapFailure.h"
-#include "BootstrapSystemInstaller.h"
+#include "manifest/BootstrapFailure.h"
+#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
 #include "TempDir.h"
-#include "ToolProcess.h"
+#include "base/ToolRunner.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,7 +1,7 @@
-#include "BootstrapSystemInstaller.h"
-#include "DiagnosticLog.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "base/Diagnostics.h"
 #include "FakeTools.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 #include "TempDir.h"
 
 #include <csignal>

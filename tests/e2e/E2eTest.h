@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "E2eWorld.h"
 
 namespace quorvane::test {

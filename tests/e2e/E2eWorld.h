@@ -14,7 +14,7 @@
 
 #include <sys/types.h>
 
-#include "BootstrapManifest.h"
+#include "manifest/BootstrapManifest.h"
 #include "ChildProcess.h"
 #include "HttpsTestServer.h"
 #include "ProductKit.h"

@@ -9,7 +9,7 @@
 #include "AppBundle.h"
 #include "Digest.h"
 #include "E2eTest.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 #include "Process.h"
 
 using namespace quorvane;

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "E2eTest.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 #include "Process.h"
 
 using namespace quorvane;

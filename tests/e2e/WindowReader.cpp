@@ -4,7 +4,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "BootstrapModel.h"
 #include "BootstrapWindow.h"
 #include "ChildProcess.h"

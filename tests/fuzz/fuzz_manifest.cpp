@@ -1,5 +1,5 @@
 // Decode + validate any document: must end in a value or an exception, never a crash or hang.
-#include "BootstrapManifest.h"
+#include "manifest/BootstrapManifest.h"
 
 #include <cstddef>
 #include <cstdint>

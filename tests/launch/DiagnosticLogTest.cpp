@@ -3,8 +3,8 @@
 
 #include "RunRig.h"
 
-#include "BootstrapFailure.h"
-#include "LogFile.h"
+#include "manifest/BootstrapFailure.h"
+#include "log/LogFile.h"
 #include "Process.h"
 #include "SmallFileSystem.h"
 #include "Workspace.h"

@@ -2,10 +2,10 @@
 
 #include "RunRig.h"
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "Digest.h"
 #include "Process.h"
-#include "SystemInstallerDetail.h"
+#include "install/SystemInstallerDetail.h"
 #include "Workspace.h"
 
 #include <gtest/gtest.h>

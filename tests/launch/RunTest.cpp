@@ -1,11 +1,11 @@
 #include "RunRig.h"
 
-#include "BootstrapDownload.h"
-#include "BootstrapFailure.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapFailure.h"
 #include "EventLoop.h"
 #include "Process.h"
 #include "SmallFileSystem.h"
-#include "StagingFolders.h"
+#include "staging/StagingFolders.h"
 #include "Workspace.h"
 
 #include <functional>

@@ -1,4 +1,4 @@
-#include "BootstrapManifest.h"
+#include "manifest/BootstrapManifest.h"
 #include "CodesignBundles.h"
 #include "OpenSslHandles.h"
 #include "Process.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "EventLoopSpin.h"
 #include "InstallerColors.h"

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "InstallerFonts.h"
 #include "Languages.h"

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "BootstrapView.h"
 #include "BootstrapWindow.h"
 #include "EventLoopSpin.h"

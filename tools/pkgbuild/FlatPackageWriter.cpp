@@ -15,7 +15,7 @@
 #include <zlib.h>
 
 #include "Digest.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 namespace quorvane::tools {
 namespace {

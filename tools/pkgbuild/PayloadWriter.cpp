@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 namespace quorvane::tools {
 namespace {

@@ -1,5 +1,5 @@
 #include "Expand.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 #include "CpioReader.h"
 #include "TreeWriter.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "Digest.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 #include "XarToc.h"
 
 namespace quorvane::tools {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "BootstrapSystemInstaller.h"
+#include "install/BootstrapSystemInstaller.h"
 
 #include "Expand.h"
 #include "PackageTrust.h"

@@ -9,7 +9,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "CodeVerifier.h"
 #include "FileHandles.h"
 #include "InfoPlist.h"

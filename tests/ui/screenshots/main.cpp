@@ -15,7 +15,7 @@
 #include <QTest>
 
 #include "BootstrapApp.h"
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "Languages.h"
 #include "UiFixture.h"

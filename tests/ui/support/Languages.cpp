@@ -7,7 +7,7 @@
 #include <QGlyphRun>
 #include <QTextLayout>
 
-#include "BootstrapFailure.h"
+#include "manifest/BootstrapFailure.h"
 #include "UiFixture.h"
 
 namespace quorvane::test {

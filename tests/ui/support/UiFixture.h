@@ -7,7 +7,7 @@
 #include <QColor>
 #include <QImage>
 
-#include "BootstrapManifest.h"
+#include "manifest/BootstrapManifest.h"
 #include "BootstrapModel.h"
 #include "TempDir.h"
 

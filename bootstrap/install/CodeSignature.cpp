@@ -1,0 +1,59 @@
+#include "manifest/BootstrapFailure.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "install/SystemInstallerDetail.h"
+
+#include <sys/stat.h>
+
+#include <quorvane/BuildConfig.h>
+
+namespace quorvane::BootstrapSystemInstaller {
+namespace detail {
+
+std::optional<std::string> codeRequirement(const BootstrapManifest& manifest, bool pinned) {
+    std::string requirement = "identifier \"";
+    requirement += config::productBundleIdentifier;
+    requirement += "\" and anchor apple generic and certificate leaf[subject.OU] = \"";
+    requirement += config::pinnedTeamIdentifier;
+    requirement += "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists";
+    if (!pinned)
+        return requirement;
+
+    if (!manifest.installedAppCDHash)
+        return std::nullopt;
+    std::string hash = *manifest.installedAppCDHash;
+    // Anything but 40 hex digits could change the meaning of the requirement.
+    if (hash.size() != 40)
+        return std::nullopt;
+    for (char& c : hash) {
+        if (c >= 'A' && c <= 'F')
+            c = static_cast<char>(c - 'A' + 'a');
+        else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return std::nullopt;
+    }
+    requirement += " and cdhash H\"" + hash + "\"";
+    return requirement;
+}
+
+} // namespace detail
+
+bool hasValidSignature(const std::filesystem::path& bundle, const BootstrapManifest& manifest,
+                       bool pinned, const SystemContext& context, std::stop_token stop) {
+    try {
+        // The item itself must be a folder: a link to a good bundle is not the bundle here.
+        struct stat info {};
+        if (::lstat(bundle.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+            return false;
+        const auto requirement = detail::codeRequirement(manifest, pinned);
+        if (!requirement)
+            return false;
+        return run(context.codesign,
+                   {"--verify", "--deep", "--strict", "-R=" + *requirement, bundle.string()},
+                   std::move(stop)) == 0;
+    } catch (const CancellationError&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace quorvane::BootstrapSystemInstaller
