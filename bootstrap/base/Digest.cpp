@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 
-#include "manifest/BootstrapFailure.h"
+#include "base/Cancellation.h"
 #include "base/FileIo.h"
 
 namespace quorvane {
@@ -24,8 +24,7 @@ std::string sha256Hex(int fd, const std::stop_token& stop) {
 
     const ChunkBuffer buffer;
     for (;;) {
-        if (stop.stop_requested())
-            throw CancellationError{};
+        throwIfCancelled(stop);
         const std::size_t n = readSome(fd, buffer.span());
         if (n == 0)
             break;

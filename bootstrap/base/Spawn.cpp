@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "manifest/BootstrapFailure.h"
+#include "base/Cancellation.h"
 
 extern char** environ;
 

@@ -12,11 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "manifest/BootstrapFailure.h"
-#include "install/BootstrapSystemInstaller.h"
+#include "base/Cancellation.h"
 #include "base/Diagnostics.h"
 #include "base/FileIo.h"
 #include "base/Spawn.h"
+#include "install/BootstrapSystemInstaller.h"
 
 extern char** environ;
 

@@ -1,6 +1,7 @@
-#include "manifest/BootstrapFailure.h"
+#include "base/Cancellation.h"
 #include "install/BootstrapSystemInstaller.h"
 #include "install/SystemInstallerDetail.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <sys/stat.h>
 

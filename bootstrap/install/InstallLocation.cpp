@@ -1,9 +1,10 @@
-#include "manifest/BootstrapFailure.h"
-#include "install/BootstrapSystemInstaller.h"
+#include "base/Cancellation.h"
 #include "base/Diagnostics.h"
 #include "base/InfoPlist.h"
 #include "base/NumericCompare.h"
+#include "install/BootstrapSystemInstaller.h"
 #include "install/SystemInstallerDetail.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <vector>
 

@@ -1,8 +1,9 @@
-#include "manifest/BootstrapFailure.h"
-#include "install/BootstrapSystemInstaller.h"
+#include "base/Cancellation.h"
 #include "base/FileIo.h"
+#include "install/BootstrapSystemInstaller.h"
 #include "install/SystemInstallerDetail.h"
 #include "install/WorkFolder.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <cerrno>
 #include <system_error>
@@ -16,11 +17,6 @@
 
 namespace quorvane::BootstrapSystemInstaller {
 namespace {
-
-void throwIfCancelled(const std::stop_token& stop) {
-    if (stop.stop_requested())
-        throw CancellationError{};
-}
 
 // Makes the new entry in `dir` survive a power cut. Folders that cannot be synced (some file
 // systems refuse it) are left as they are; a failing disk is reported.

@@ -74,9 +74,4 @@ private:
 const std::error_category& cocoaErrorCategory() noexcept;
 inline constexpr int cocoaFileWriteOutOfSpaceError = 640;
 
-// Thrown when the surrounding task was cancelled.
-struct CancellationError : std::exception {
-    const char* what() const noexcept override { return "The operation was cancelled."; }
-};
-
 } // namespace quorvane

@@ -7,13 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "manifest/BootstrapFailure.h"
+#include "base/Cancellation.h"
 #include "base/Diagnostics.h"
-#include "base/FileIo.h"
-#include "package/PackageJoin.h"
 #include "base/Digest.h"
-#include "package/SignatureVerdict.h"
+#include "base/FileIo.h"
 #include "base/ToolRunner.h"
+#include "manifest/BootstrapFailure.h"
+#include "package/PackageJoin.h"
+#include "package/SignatureVerdict.h"
 
 namespace quorvane::BootstrapVerification {
 namespace {
@@ -71,10 +72,7 @@ void assemble(const std::filesystem::path& prefix, const std::filesystem::path& 
     if (lengthBySeeking(tailFile.get()) != d)
         throw BootstrapFailure::size;
 
-    joinInPlace(prefixFile.get(), tailFile.get(), n, d, [&] {
-        if (stop.stop_requested())
-            throw CancellationError{};
-    });
+    joinInPlace(prefixFile.get(), tailFile.get(), n, d, [&] { throwIfCancelled(stop); });
     // No sync: the file lives in a private staging folder that the next run removes after a
     // power cut, and the package is verified in full before it is used.
     moveNoReplace(tail, at);

@@ -1,11 +1,12 @@
 // A tool run belongs to the task that started it: a stop request ends the tool (SIGTERM, then
 // SIGKILL for one that ignores it) and the run ends as cancelled, with nothing left running.
 
-#include "manifest/BootstrapFailure.h"
-#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
 #include "TempDir.h"
+#include "base/Cancellation.h"
 #include "base/ToolRunner.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,10 +1,11 @@
-#include "manifest/BootstrapFailure.h"
-#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
-#include "base/FileIo.h"
-#include "install/SystemInstallerDetail.h"
 #include "TempDir.h"
+#include "base/Cancellation.h"
+#include "base/FileIo.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "install/SystemInstallerDetail.h"
 #include "install/WorkFolder.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <atomic>
 #include <chrono>

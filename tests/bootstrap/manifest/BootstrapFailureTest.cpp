@@ -1,4 +1,5 @@
 #include "manifest/BootstrapFailure.h"
+#include "base/Cancellation.h"
 
 #include <cerrno>
 #include <filesystem>

@@ -1,6 +1,7 @@
+#include "base/Cancellation.h"
+#include "base/FileIo.h"
 #include "manifest/BootstrapFailure.h"
 #include "package/BootstrapVerification.h"
-#include "base/FileIo.h"
 #include "package/PackageJoin.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+#include "base/Cancellation.h"
 #include "manifest/BootstrapFailure.h"
 #include "package/BootstrapVerification.h"
 
