@@ -11,10 +11,6 @@
 
 namespace quorvane::BootstrapSystemInstaller {
 
-// The package tool's exit status for an expansion that ran out of disk space (ENOSPC's value):
-// the one failure of the tool that the user can mend, so it must not read as a broken package.
-inline constexpr int packageToolOutOfSpaceStatus = 28;
-
 // Starts `tool` with `args` (no shell), input from and output to /dev/null, and returns its exit
 // status once it has ended; death by a signal is a non-zero status. Throws the platform error
 // when the tool cannot be started. When `stop` is requested while the tool runs, the tool is

@@ -5,19 +5,15 @@
 
 #include <sys/stat.h>
 
-#include <quorvane/BuildConfig.h>
+#include "contract/CodeRequirement.h"
+#include "contract/ExitStatus.h"
 
 namespace quorvane::BootstrapSystemInstaller {
 namespace detail {
 
 std::optional<std::string> codeRequirement(const BootstrapManifest& manifest, bool pinned) {
-    std::string requirement = "identifier \"";
-    requirement += config::productBundleIdentifier;
-    requirement += "\" and anchor apple generic and certificate leaf[subject.OU] = \"";
-    requirement += config::pinnedTeamIdentifier;
-    requirement += "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists";
     if (!pinned)
-        return requirement;
+        return contract::productRequirement();
 
     if (!manifest.installedAppCDHash)
         return std::nullopt;
@@ -31,8 +27,7 @@ std::optional<std::string> codeRequirement(const BootstrapManifest& manifest, bo
         else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return std::nullopt;
     }
-    requirement += " and cdhash H\"" + hash + "\"";
-    return requirement;
+    return contract::productRequirement(hash);
 }
 
 } // namespace detail
@@ -49,7 +44,7 @@ bool hasValidSignature(const std::filesystem::path& bundle, const BootstrapManif
             return false;
         return run(context.codesign,
                    {"--verify", "--deep", "--strict", "-R=" + *requirement, bundle.string()},
-                   std::move(stop)) == 0;
+                   std::move(stop)) == contract::CodesignStatus::valid;
     } catch (const CancellationError&) {
         throw;
     } catch (...) {

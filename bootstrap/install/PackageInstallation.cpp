@@ -1,5 +1,6 @@
 #include "base/Cancellation.h"
 #include "base/FileIo.h"
+#include "contract/ExitStatus.h"
 #include "install/BootstrapSystemInstaller.h"
 #include "install/SystemInstallerDetail.h"
 #include "install/WorkFolder.h"
@@ -90,9 +91,9 @@ std::filesystem::path install(const std::filesystem::path& package,
     throwIfCancelled(stop);
     const int expanded =
         run(context.pkgutil, {"--expand-full", package.string(), expansion.string()}, stop);
-    if (expanded == packageToolOutOfSpaceStatus)
+    if (expanded == contract::PkgutilStatus::outOfSpace)
         throw std::system_error(ENOSPC, std::generic_category(), "expand the package");
-    if (expanded != 0)
+    if (expanded != contract::PkgutilStatus::success)
         throw BootstrapFailure::installation;
     if (!detail::matches(expandedApp, manifest, context, stop))
         throw BootstrapFailure::signature;

@@ -4,34 +4,23 @@
 
 #include <quorvane/BuildConfig.h>
 
+#include "contract/ExitStatus.h"
+#include "contract/SignatureStatus.h"
+
 namespace quorvane {
 namespace {
 
-std::string teamMarker() {
-    std::string marker = "(";
-    marker += config::pinnedTeamIdentifier;
-    marker += ")";
-    return marker;
-}
-
-const std::array<std::string, 4>& requiredTexts() {
-    static const std::array<std::string, 4> texts{
-        "Status: signed by a developer certificate issued by Apple for distribution",
-        "Status: signed by a certificate trusted by macOS",
-        "Developer ID Installer:",
-        teamMarker(),
-    };
-    return texts;
-}
-
-std::size_t longestText() {
-    std::size_t longest = 0;
-    for (const auto& text : requiredTexts())
-        longest = std::max(longest, text.size());
-    return longest;
+std::string statusLine(std::string_view status) {
+    return std::string(contract::statusLabel) + std::string(status);
 }
 
 } // namespace
+
+SignatureVerdict::SignatureVerdict()
+    : forDistribution_{statusLine(contract::signedForDistribution)}, trusted_{statusLine(
+                                                                         contract::signedTrusted)},
+      installerCertificate_{"Developer ID Installer:"},
+      team_{"(" + std::string(config::pinnedTeamIdentifier) + ")"} {}
 
 void SignatureVerdict::feed(std::string_view bytes) {
     decoder_.decode(bytes, window_);
@@ -41,16 +30,19 @@ void SignatureVerdict::feed(std::string_view bytes) {
 bool SignatureVerdict::accepts(int exitStatus) {
     decoder_.finish(window_);
     scan();
-    return exitStatus == 0 && (seen_[0] || seen_[1]) && seen_[2] && seen_[3];
+    return exitStatus == contract::PkgutilStatus::success &&
+           (forDistribution_.seen || trusted_.seen) && installerCertificate_.seen && team_.seen;
 }
 
 void SignatureVerdict::scan() {
-    const auto& texts = requiredTexts();
-    for (std::size_t i = 0; i < texts.size(); ++i)
-        if (!seen_[i] && window_.find(texts[i]) != std::string::npos)
-            seen_[i] = true;
+    std::size_t longest = 0;
+    for (Sought* sought : {&forDistribution_, &trusted_, &installerCertificate_, &team_}) {
+        if (!sought->seen && window_.find(sought->text) != std::string::npos)
+            sought->seen = true;
+        longest = std::max(longest, sought->text.size());
+    }
     // Keep just enough to find a text that straddles this piece and the next.
-    const std::size_t keep = longestText() - 1;
+    const std::size_t keep = longest - 1;
     if (window_.size() > keep)
         window_.erase(0, window_.size() - keep);
 }

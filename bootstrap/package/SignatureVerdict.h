@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 
@@ -13,6 +12,8 @@ namespace quorvane {
 // tool prints, and the result is the same as searching the whole decoded text.
 class SignatureVerdict {
 public:
+    SignatureVerdict();
+
     void feed(std::string_view bytes);
     // Ends the output; true only for exit status 0 and all required texts seen.
     bool accepts(int exitStatus);
@@ -20,9 +21,18 @@ public:
 private:
     void scan();
 
+    // What an accepted signer's output holds: a trusted status line (either one), an installer
+    // certificate in its chain, and the pinned team in parentheses.
+    struct Sought {
+        std::string text;
+        bool seen = false;
+    };
     Utf8Decoder decoder_;
     std::string window_;
-    std::array<bool, 4> seen_{};
+    Sought forDistribution_;
+    Sought trusted_;
+    Sought installerCertificate_;
+    Sought team_;
 };
 
 } // namespace quorvane

@@ -9,12 +9,12 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
-#include "manifest/BootstrapFailure.h"
 #include "CodeVerifier.h"
 #include "FileHandles.h"
 #include "InfoPlist.h"
 #include "OpenSslHandles.h"
-#include <quorvane/BuildConfig.h>
+#include "contract/CodeRequirement.h"
+#include "manifest/BootstrapFailure.h"
 
 namespace quorvane::tools {
 namespace {
@@ -89,11 +89,7 @@ void checkManifest(const BootstrapManifest& manifest, const char* stage) {
 // The installer's requirement without the cdhash: resources for an app it would refuse are
 // useless, so they are refused here, where the vendor sees why.
 void checkInstallerWouldAccept(const VerifiedCode& app) {
-    const Requirement requirement =
-        Requirement::parse("identifier \"" + std::string(config::productBundleIdentifier) +
-                           "\" and anchor apple generic and certificate leaf[subject.OU] = \"" +
-                           std::string(config::pinnedTeamIdentifier) +
-                           "\" and certificate leaf[field.1.2.840.113635.100.6.1.13] exists");
+    const Requirement requirement = Requirement::parse(contract::productRequirement());
     if (auto clause = unmetClause(requirement, app))
         throw std::runtime_error("the installer would refuse this app: " + clauseText(*clause) +
                                  " fails");
