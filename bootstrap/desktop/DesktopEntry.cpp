@@ -10,12 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "install/BootstrapSystemInstaller.h"
 #include "base/FileIo.h"
 #include "base/InfoPlist.h"
-#include "install/SystemInstallerDetail.h"
 #include "base/Utf8Decoder.h"
 #include "base/Uuid.h"
+#include "install/BootstrapSystemInstaller.h"
 
 namespace quorvane::desktop {
 namespace {
@@ -236,16 +235,6 @@ bool isExecutableFile(const fs::path& program) {
 }
 
 } // namespace
-
-fs::path dataHome() {
-    if (const char* configured = std::getenv("XDG_DATA_HOME")) {
-        const fs::path path(configured);
-        if (path.is_absolute())
-            return path;
-    }
-    const fs::path home = BootstrapSystemInstaller::detail::homeDirectory();
-    return home.empty() ? fs::path() : home / ".local" / "share";
-}
 
 std::optional<std::string> entryText(const fs::path& bundle, std::string_view identifier) {
     const auto info = InfoPlist::read(bundle);

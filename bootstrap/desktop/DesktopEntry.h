@@ -28,10 +28,6 @@ struct Registration {
 inline constexpr std::string_view versionKey = "X-Quorvane-Installed-Version";
 inline constexpr std::string_view buildKey = "X-Quorvane-Installed-Build";
 
-// $XDG_DATA_HOME when it is an absolute path, else the home folder's .local/share (home from
-// the user database); empty when neither can be had.
-std::filesystem::path dataHome();
-
 // The entry's text for the bundle at `bundle` (its Info.plist supplies name, executable,
 // version and build); none when the bundle lacks what an entry needs or a value cannot be
 // written in one (not UTF-8, control characters).

@@ -2,15 +2,13 @@
 #include "base/Diagnostics.h"
 #include "base/InfoPlist.h"
 #include "base/NumericCompare.h"
+#include "desktop/UserFolders.h"
 #include "install/BootstrapSystemInstaller.h"
 #include "install/SystemInstallerDetail.h"
 #include "manifest/BootstrapFailure.h"
 
-#include <vector>
 
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <quorvane/BuildConfig.h>
 
@@ -24,19 +22,6 @@ std::filesystem::path bundleIn(const std::filesystem::path& folder) {
 } // namespace
 
 namespace detail {
-
-std::filesystem::path homeDirectory() {
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    while (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-           buffer.size() < (1u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (!found || !found->pw_dir || found->pw_dir[0] != '/')
-        return {};
-    return found->pw_dir;
-}
 
 bool exists(const std::filesystem::path& path) noexcept {
     struct stat info {};
@@ -133,7 +118,7 @@ std::filesystem::path applicationsDirectory(const BootstrapManifest&,
     if (!context.userApplications.empty())
         return context.userApplications;
     try {
-        const auto home = detail::homeDirectory();
+        const auto home = desktop::homeDirectory();
         if (home.empty())
             return {};
         return home / "Applications";

@@ -49,9 +49,6 @@ std::optional<std::string> trustedBuild(const std::filesystem::path& bundle,
 
 bool isWellFormedBuild(std::string_view build) noexcept;
 
-// The home folder recorded in the user database, whatever HOME says; empty when it has none.
-std::filesystem::path homeDirectory();
-
 // Moves `from` to `to`, both relative to the folder open at `dir`, in one step: the two items
 // change places when `swap`; otherwise nothing already at `to` is replaced. Throws the POSIX
 // error (EIO when errno gives none).

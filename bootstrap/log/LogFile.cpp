@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "base/FileIo.h"
-#include "install/SystemInstallerDetail.h"
+#include "desktop/UserFolders.h"
 
 namespace quorvane::diagnostics {
 namespace {
@@ -78,12 +78,8 @@ LogFile::LogFile(fs::path folder, bool echo) : folder_(std::move(folder)), echo_
 
 fs::path LogFile::defaultFolder() {
     try {
-        if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/')
-            return fs::path(state) / "quorvane-installer";
-        const fs::path home = BootstrapSystemInstaller::detail::homeDirectory();
-        if (home.empty())
-            return {};
-        return home / ".local" / "state" / "quorvane-installer";
+        const fs::path state = desktop::stateHome();
+        return state.empty() ? fs::path() : state / "quorvane-installer";
     } catch (...) {
         return {};
     }

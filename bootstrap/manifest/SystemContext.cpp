@@ -1,6 +1,6 @@
 #include "manifest/SystemContext.h"
 
-#include "desktop/DesktopEntry.h"
+#include "desktop/UserFolders.h"
 #include "download/SystemCABundle.h"
 
 #include <quorvane/BuildConfig.h>
