@@ -10,9 +10,10 @@
 
 #include <QCoreApplication>
 
-#include "manifest/BootstrapFailure.h"
-#include "base/Diagnostics.h"
 #include "ProxyResolver.h"
+#include "base/Diagnostics.h"
+#include "manifest/BootstrapFailure.h"
+#include "manifest/ErrorChain.h"
 
 namespace quorvane {
 namespace {

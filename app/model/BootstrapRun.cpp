@@ -2,16 +2,17 @@
 
 #include "BootstrapModel.h"
 
-#include "manifest/BootstrapFailure.h"
-#include "install/BootstrapSystemInstaller.h"
-#include "package/BootstrapVerification.h"
 #include "Completion.h"
-#include "desktop/DesktopEntry.h"
-#include "base/Diagnostics.h"
 #include "DownloadAwait.h"
 #include "MainThread.h"
-#include "staging/StagingFolders.h"
 #include "Workspace.h"
+#include "base/Diagnostics.h"
+#include "desktop/DesktopEntry.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "manifest/BootstrapFailure.h"
+#include "manifest/ErrorChain.h"
+#include "package/BootstrapVerification.h"
+#include "staging/StagingFolders.h"
 
 // Every awaited operation is first stored in a named local: GCC 12 destroys some temporaries of
 // a co_await full-expression twice.

@@ -5,10 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <system_error>
-#include <unordered_set>
 
-#include "manifest/BootstrapFailure.h"
 #include "base/UrlParts.h"
 #include "base/Utf8Decoder.h"
 #include "base/Uuid.h"
@@ -28,26 +25,6 @@ std::string utcNow() {
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
     std::snprintf(text + n, sizeof text - n, ".%03ldZ", now.tv_nsec / 1'000'000);
     return text;
-}
-
-bool isErrno(const std::error_code& code) {
-    return code.category() == std::generic_category() || code.category() == std::system_category();
-}
-
-std::string describeOne(const std::exception& e) {
-    if (const auto* failure = dynamic_cast<const BootstrapFailure*>(&e))
-        return "BootstrapFailure: " + failure->message();
-    if (const auto* system = dynamic_cast<const std::system_error*>(&e)) {
-        const std::error_code& code = system->code();
-        std::string text = system->what();
-        if (isErrno(code))
-            text += " [" + errnoText(code.value()) + "]";
-        else
-            text += " [" + std::string(code.category().name()) + " " +
-                    std::to_string(code.value()) + "]";
-        return text;
-    }
-    return e.what();
 }
 
 // The code point that starts `text` (valid UTF-8) and its length in bytes.
@@ -128,27 +105,6 @@ std::string errnoText(int value) {
     char buffer[256];
     const char* message = ::strerror_r(value, buffer, sizeof buffer);
     return (name ? std::string(name) : "errno " + std::to_string(value)) + " (" + message + ")";
-}
-
-std::string describeChain(std::exception_ptr error) {
-    std::string text;
-    std::unordered_set<const void*> seen;
-    while (error) {
-        std::exception_ptr next;
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            if (!seen.insert(&e).second)
-                break; // an error that names itself (or an earlier one) as its cause
-            text += (text.empty() ? "" : "\n") + std::string("  ") + describeOne(e);
-            if (const auto* nested = dynamic_cast<const std::nested_exception*>(&e))
-                next = nested->nested_ptr();
-        } catch (...) {
-            text += (text.empty() ? "" : "\n") + std::string("  (an error of unknown type)");
-        }
-        error = next;
-    }
-    return text;
 }
 
 std::string withoutUserInfo(std::string_view text) {

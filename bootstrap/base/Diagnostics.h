@@ -4,7 +4,6 @@
 // one sentence per failure; the causes go here. Recording never throws and never changes what
 // the installer does.
 
-#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -31,10 +30,6 @@ const std::string& runId();
 
 // "ENOSPC (No space left on device)" for an errno value.
 std::string errnoText(int value);
-
-// Every error in a nested chain, outermost first, one per line after a two-space indent; errno
-// values carry their names.
-std::string describeChain(std::exception_ptr error);
 
 // `text` with the user information of every URL in it replaced by "***".
 std::string withoutUserInfo(std::string_view text);

@@ -21,9 +21,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "manifest/BootstrapFailure.h"
 #include "base/Diagnostics.h"
 #include "base/FileIo.h"
+#include "manifest/BootstrapFailure.h"
+#include "manifest/ErrorChain.h"
 
 namespace quorvane {
 namespace {

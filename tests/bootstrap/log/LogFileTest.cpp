@@ -2,11 +2,12 @@
 // concurrent installers, never through a link, never blocked by what is planted in its place.
 
 #include "log/LogFile.h"
-#include "base/Diagnostics.h"
-#include "base/FileIo.h"
 #include "Process.h"
 #include "RecordedLines.h"
 #include "TempDir.h"
+#include "base/Diagnostics.h"
+#include "base/FileIo.h"
+#include "manifest/ErrorChain.h"
 
 #include <functional>
 #include <iterator>
