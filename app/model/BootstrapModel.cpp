@@ -12,6 +12,7 @@
 
 #include "ProxyResolver.h"
 #include "base/Diagnostics.h"
+#include "desktop/UserFolders.h"
 #include "manifest/BootstrapFailure.h"
 #include "manifest/ErrorChain.h"
 
@@ -91,6 +92,7 @@ BootstrapModel::Environment BootstrapModel::Environment::fromBuild() {
     return Environment{
         .resources = executable.empty() ? std::filesystem::path() : executable / "Resources",
         .system = SystemContext::fromBuild(),
+        .desktopDataHome = desktop::dataHome(),
         .temporaryDirectory = temporary,
         .platform = config::platform,
         .osMajorVersion = kernelMajorVersion,

@@ -23,6 +23,7 @@
 
 #include "base/Diagnostics.h"
 #include "base/FileIo.h"
+#include "download/SystemCABundle.h"
 #include "manifest/BootstrapFailure.h"
 #include "manifest/ErrorChain.h"
 
@@ -728,7 +729,9 @@ BootstrapDownload::BootstrapDownload(BootstrapManifest manifest, std::filesystem
     state_->manifest = std::move(manifest);
     state_->destination = std::move(destination);
     state_->progress = std::move(progress);
-    state_->caFile = context.downloadCAFile;
+    // Empty means the system's store, wherever this distribution keeps it.
+    state_->caFile =
+        context.downloadCAFile.empty() ? findCABundle().string() : context.downloadCAFile;
     state_->options = std::move(options);
 }
 

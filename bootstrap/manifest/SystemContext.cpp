@@ -1,8 +1,5 @@
 #include "manifest/SystemContext.h"
 
-#include "desktop/UserFolders.h"
-#include "download/SystemCABundle.h"
-
 #include <quorvane/BuildConfig.h>
 
 #include <system_error>
@@ -39,10 +36,7 @@ const SystemContext& SystemContext::fromBuild() {
         .codesign = toolBesideInstaller("codesign", config::codesignPath),
         .userApplications = {},
         .systemApplications = "/Applications",
-        // Empty at build time means the system's store, found where this system keeps it.
-        .downloadCAFile = config::downloadCAFile.empty() ? findCABundle().string()
-                                                         : std::string(config::downloadCAFile),
-        .desktopDataHome = desktop::dataHome(),
+        .downloadCAFile = std::string(config::downloadCAFile),
     };
     return context;
 }

@@ -14,11 +14,9 @@ struct SystemContext {
     std::filesystem::path userApplications;
     // The system-wide Applications folder, consulted only for reuse.
     std::filesystem::path systemApplications = "/Applications";
-    // PEM file of the authorities the download trusts; empty means the system's store.
+    // PEM file of the authorities the download trusts; empty means the system's store, found
+    // where this system keeps it.
     std::string downloadCAFile;
-    // Where the installed app is registered with the desktop (its entry and icon); empty means
-    // no registration.
-    std::filesystem::path desktopDataHome;
 
     // The values fixed when the installer was built.
     static const SystemContext& fromBuild();
