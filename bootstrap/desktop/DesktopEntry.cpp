@@ -12,9 +12,9 @@
 
 #include "base/FileIo.h"
 #include "base/InfoPlist.h"
+#include "base/ToolRunner.h"
 #include "base/Utf8Decoder.h"
 #include "base/Uuid.h"
-#include "install/BootstrapSystemInstaller.h"
 
 namespace quorvane::desktop {
 namespace {

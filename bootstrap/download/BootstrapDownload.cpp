@@ -23,6 +23,7 @@
 
 #include "base/Diagnostics.h"
 #include "base/FileIo.h"
+#include "base/Rename.h"
 #include "download/SystemCABundle.h"
 #include "manifest/BootstrapFailure.h"
 #include "manifest/ErrorChain.h"

@@ -11,6 +11,7 @@
 #include "base/Diagnostics.h"
 #include "base/Digest.h"
 #include "base/FileIo.h"
+#include "base/Rename.h"
 #include "base/ToolRunner.h"
 #include "manifest/BootstrapFailure.h"
 #include "package/PackageJoin.h"
