@@ -15,10 +15,10 @@
 //
 // Usage: bench_transfer [--rounds N] [--only sha|assemble|download|resume|cadence] [DATA_DIR]
 
+#include "base/FileIo.h"
 #include "download/BootstrapDownload.h"
 #include "manifest/BootstrapFailure.h"
 #include "package/BootstrapVerification.h"
-#include "base/FileIo.h"
 
 #include <algorithm>
 #include <atomic>

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/FileIo.h"
+#include "base/Uuid.h"
 
 namespace quorvane {
 
@@ -38,6 +39,42 @@ void moveNoReplace(const std::filesystem::path& from, const std::filesystem::pat
         throwErrno("link");
     if (::unlink(from.c_str()) != 0)
         throwErrno("unlink");
+}
+
+ReplacementFile::ReplacementFile(int dir, std::string name, mode_t mode)
+    : dir_(dir), name_(std::move(name)), temporary_("." + name_ + "." + randomUuid() + ".partial") {
+    fd_ = FileDescriptor(::openat(dir_, temporary_.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd_)
+        throwErrno("create " + temporary_);
+}
+
+ReplacementFile::~ReplacementFile() {
+    if (!committed_)
+        ::unlinkat(dir_, temporary_.c_str(), 0);
+}
+
+void ReplacementFile::write(std::span<const char> data) {
+    writeAll(fd_.get(), data);
+}
+
+void ReplacementFile::sync() {
+    if (::fsync(fd_.get()) != 0)
+        throwErrno("sync " + temporary_);
+}
+
+void ReplacementFile::commit() {
+    sync();
+    fd_.reset();
+    if (::renameat(dir_, temporary_.c_str(), dir_, name_.c_str()) != 0)
+        throwErrno("rename " + temporary_);
+    committed_ = true;
+}
+
+void replaceFile(int dir, const std::string& name, std::string_view contents, mode_t mode) {
+    ReplacementFile file(dir, name, mode);
+    file.write({contents.data(), contents.size()});
+    file.commit();
 }
 
 } // namespace quorvane

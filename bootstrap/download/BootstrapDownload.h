@@ -8,9 +8,9 @@
 #include <functional>
 #include <memory>
 
-#include "manifest/BootstrapManifest.h"
 #include "download/DownloadPacing.h"
 #include "download/DownloadProxy.h"
+#include "manifest/BootstrapManifest.h"
 #include "manifest/SystemContext.h"
 
 namespace quorvane {

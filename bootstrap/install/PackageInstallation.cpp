@@ -33,7 +33,7 @@ std::filesystem::path install(const std::filesystem::path& package,
                               const std::filesystem::path& target, std::stop_token stop,
                               const SystemContext& context) {
     manifest.validate();
-    if (!manifest.installedAppCDHash)
+    if (!manifest.pinsInstalledApp())
         throw BootstrapFailure::configuration;
     if (target.empty())
         throw BootstrapFailure::installation;

@@ -1,8 +1,8 @@
 #include "manifest/BootstrapManifest.h"
 
-#include "manifest/BootstrapFailure.h"
 #include "base/Diagnostics.h"
 #include "base/UrlParts.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <algorithm>
 #include <limits>

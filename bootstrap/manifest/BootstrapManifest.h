@@ -37,6 +37,10 @@ struct BootstrapManifest {
     std::string encode() const;
     // Throws BootstrapFailure::configuration at the first rule that fails.
     void validate() const;
+    // Whether the manifest pins the app it installs by its code-directory hash. The form lets a
+    // manifest leave it out, so validate() accepts one without; every installation needs it, so
+    // the installer refuses such a manifest when it starts.
+    bool pinsInstalledApp() const noexcept { return installedAppCDHash.has_value(); }
 
     friend bool operator==(const BootstrapManifest&, const BootstrapManifest&) = default;
 };

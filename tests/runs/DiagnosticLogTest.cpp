@@ -3,11 +3,11 @@
 
 #include "RunRig.h"
 
-#include "manifest/BootstrapFailure.h"
-#include "log/LogFile.h"
 #include "Process.h"
 #include "SmallFileSystem.h"
 #include "Workspace.h"
+#include "log/LogFile.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <algorithm>
 #include <functional>

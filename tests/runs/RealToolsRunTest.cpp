@@ -2,11 +2,11 @@
 
 #include "RunRig.h"
 
-#include "manifest/BootstrapFailure.h"
 #include "Digest.h"
 #include "Process.h"
-#include "install/SystemInstallerDetail.h"
 #include "Workspace.h"
+#include "install/SystemInstallerDetail.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 #include "RunRig.h"
 
-#include "download/BootstrapDownload.h"
-#include "manifest/BootstrapFailure.h"
 #include "EventLoop.h"
 #include "Process.h"
 #include "SmallFileSystem.h"
-#include "staging/StagingFolders.h"
 #include "Workspace.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapFailure.h"
+#include "staging/StagingFolders.h"
 
 #include <functional>
 #include <future>

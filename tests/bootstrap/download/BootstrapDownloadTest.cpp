@@ -1,6 +1,6 @@
 #include "download/BootstrapDownload.h"
-#include "manifest/BootstrapFailure.h"
 #include "base/ToolRunner.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <atomic>
 #include <chrono>

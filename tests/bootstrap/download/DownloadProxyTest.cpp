@@ -1,11 +1,11 @@
 // Downloads through real proxies from the distribution, on loopback: tinyproxy for HTTP CONNECT,
 // squid for credentials that tinyproxy cannot hold, and microsocks for SOCKS5.
 
-#include "download/BootstrapDownload.h"
-#include "manifest/BootstrapFailure.h"
 #include "base/Diagnostics.h"
 #include "base/FileIo.h"
+#include "download/BootstrapDownload.h"
 #include "log/LogFile.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <condition_variable>
 #include <fstream>

@@ -7,8 +7,8 @@
 #include <QGlyphRun>
 #include <QTextLayout>
 
-#include "manifest/BootstrapFailure.h"
 #include "UiFixture.h"
+#include "manifest/BootstrapFailure.h"
 
 namespace quorvane::test {
 namespace {
