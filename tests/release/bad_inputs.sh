@@ -38,6 +38,8 @@ expect_refusal "not smaller than the package" --carry $((64 << 20))
 expect_refusal "anchors of" --anchors "$scratch/stranger.pem"
 expect_refusal "intermediates of" --intermediates "$scratch/stranger.pem"
 expect_refusal "not the system's store" --ca system
+expect_refusal "CFBundleVersion '310' is not" --app "$(make_app "$scratch/single" 310)"
+expect_refusal "CFBundleVersion '310.1-beta' is not" --app "$(make_app "$scratch/suffixed" 310.1-beta)"
 mkdir "$scratch/out/existing"
 expect_refusal "already exists" --output "$scratch/out/existing"
 check "existing output untouched" [ -z "$(ls -A "$scratch/out/existing")" ]
