@@ -6,6 +6,7 @@
 # on the server and the installer installs and opens the app. No GL driver of the system is
 # loaded, and the system's C++ runtime is the one used.
 #   debian_run.sh BUILD SOURCE RELEASED SUITE RELEASE_WINDOW
+# RELEASED/out is the release command's output for the URL of common.sh.
 set -euo pipefail
 tests=$(dirname "$0")
 build=$1 source_dir=$2 released=$3 suite=$4 release_window=$5
@@ -44,6 +45,12 @@ ip link set lo up
 nginx -e "$scratch/nginx/error.log" -p "$scratch/nginx" -c "$scratch/nginx/nginx.conf" &
 # The cached root stays clean: every change lands in the scratch folder.
 mount -t overlay overlay -o "lowerdir=$root,upperdir=$scratch/upper,workdir=$scratch/work" "$merged"
+# A release built with --ca system finds the server's authority in the system's store (a
+# minimal root has none): QUORVANE_SYSTEM_CA names the PEM file to put there.
+if [ -n "${QUORVANE_SYSTEM_CA:-}" ]; then
+    mkdir -p "$merged/etc/ssl/certs"
+    cp "$QUORVANE_SYSTEM_CA" "$merged/etc/ssl/certs/ca-certificates.crt"
+fi
 mount -t proc proc "$merged/proc"
 mount --rbind /dev "$merged/dev"
 mount --make-rslave "$merged/dev"
