@@ -1,4 +1,7 @@
+# shellcheck shell=bash
 # Shared by the release tests: a fresh folder and a signable app built around a real program.
+# Sourced: the variables set here are the sourcing script's.
+# shellcheck disable=SC2034
 set -euo pipefail
 build=$1
 source_dir=$2

@@ -68,6 +68,7 @@ INSIDE
     { tail -n 30 "$building.log" >&2 && rm -f "$building.log" && exit 1; }
 rm -f "$building.log"
 rm -rf "$building/var/lib/apt/lists/"*
+# shellcheck disable=SC2016 # dpkg-query's own fields
 chroot "$building" dpkg-query -W -f='${Package} ${Version}\n' >"$building/.packages"
 echo "$(($(date +%s) - started)) s, mirror $mirror" >"$building/.complete"
 mv -T "$building" "$root"

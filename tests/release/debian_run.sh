@@ -17,6 +17,7 @@ root=$("$tests/debian_root.sh" "$suite") || status=$?
 [ "$status" -eq 0 ] || { echo "FAIL: no $suite root" >&2 && exit 1; }
 echo "root: $root ($(cat "$root/.complete"))"
 
+# shellcheck source=common.sh
 source "$tests/common.sh" "$build" "$source_dir" /nonexistent
 release=$released/out
 # The user's download, unpacked outside the root: a minimal system has no xz.
@@ -174,7 +175,8 @@ for fonts in none dejavu; do
     installer_pid=$!
     match_window "$what" "$reference_fonts" x_screen
     cp "$release/quorvane-pro-3.1.0.pkg" "$scratch/www/releases/"
-    DISPLAY=$display xdotool mousemove ${retry} click 1
+    read -r retry_x retry_y <<<"$retry"
+    DISPLAY=$display xdotool mousemove "$retry_x" "$retry_y" click 1
     installed_and_opened "$what" "$installer_pid"
     check_loaded "$what" "/tmp/ld-$what"
     stop "$xvfb"

@@ -2,6 +2,7 @@
 # The release the released-folder tests run: the release command on this build's binaries and a
 # signable test app, into RELEASED/out (made anew).
 #   make_release.sh BUILD SOURCE FIXTURE_APP RELEASED
+# shellcheck source=common.sh
 source "$(dirname "$0")/common.sh"
 released=$4
 rm -rf "$released"

@@ -4,9 +4,9 @@
 # network namespace of its own): under Xvfb it installs and opens the app; under weston it opens
 # the installed copy again.
 #   released_install.sh BUILD SOURCE FIXTURE_APP RELEASED
+# shellcheck source=common.sh
 source "$(dirname "$0")/common.sh"
 release=$4/out
-pids=()
 unpack_release "$release" "$scratch/user/Downloads"
 installer="$scratch/user/Downloads/$folder_name/quorvane-installer"
 nginx_conf "$scratch/nginx" "$scratch/www"
@@ -36,7 +36,9 @@ for _ in $(seq 200); do
     [ -s "$scratch/display" ] && [ -s "$scratch/nginx/nginx.pid" ] && break
     sleep 0.05
 done
-[ -s "$scratch/display" ] && [ -s "$scratch/nginx/nginx.pid" ] || { echo "Xvfb or nginx did not come up" && exit 1; }
+if [ ! -s "$scratch/display" ] || [ ! -s "$scratch/nginx/nginx.pid" ]; then
+    echo "Xvfb or nginx did not come up" && exit 1
+fi
 display=":$(tr -d '[:space:]' <"$scratch/display")"
 # A sanitizer build's installer keeps its memory checks; leaks at exit are the libraries'
 # one-time allocations, checked elsewhere in-process.
@@ -95,7 +97,7 @@ wait_for_app && echo "app running on xcb" || echo "app not running on xcb"
 pid=$(app_pid) && kill "$pid" && while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
 weston_runtime=$scratch/user/weston
 mkdir -p "$weston_runtime" && chmod 700 "$weston_runtime"
-XDG_RUNTIME_DIR=$weston_runtime WAYLAND_DISPLAY= DISPLAY= weston --backend=headless-backend.so \
+XDG_RUNTIME_DIR=$weston_runtime WAYLAND_DISPLAY='' DISPLAY='' weston --backend=headless-backend.so \
     --use-pixman --socket=release-test --width=1024 --height=768 --idle-time=0 \
     >"$scratch/weston.log" 2>&1 &
 for _ in $(seq 200); do
