@@ -10,7 +10,7 @@
 set -euo pipefail
 tests=$(dirname "$0")
 build=$1 source_dir=$2 released=$3 suite=$4 release_window=$5
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: running a root needs root" && exit 77; }
+[ "$(id -u)" -eq 0 ] || { echo "FAIL: running the root needs root (chroot, mounts)" >&2 && exit 1; }
 status=0
 root=$("$tests/debian_root.sh" "$suite") || status=$?
 [ "$status" -ne 77 ] || exit 77 # the root's own message says why
