@@ -4,6 +4,7 @@
 #include "SystemCABundle.h"
 
 #include <quorvane/BuildConfig.h>
+#include <quorvane/DownloadAuthorities.h>
 
 #include <system_error>
 
@@ -39,9 +40,10 @@ const SystemContext& SystemContext::fromBuild() {
         .codesign = toolBesideInstaller("codesign", config::codesignPath),
         .userApplications = {},
         .systemApplications = "/Applications",
-        // Empty at build time means the system's store, found where this system keeps it.
-        .downloadCAFile = config::downloadCAFile.empty() ? findCABundle().string()
-                                                         : std::string(config::downloadCAFile),
+        // None built in means the system's store, found where this system keeps it.
+        .downloadCAFile =
+            config::downloadAuthorities.empty() ? findCABundle().string() : std::string(),
+        .downloadCAPem = std::string(config::downloadAuthorities),
         .desktopDataHome = desktop::dataHome(),
     };
     return context;

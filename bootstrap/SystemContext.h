@@ -16,6 +16,9 @@ struct SystemContext {
     std::filesystem::path systemApplications = "/Applications";
     // PEM file of the authorities the download trusts; empty means the system's store.
     std::string downloadCAFile;
+    // The same authorities as PEM text built into the program; when set, downloadCAFile is not
+    // read: a released installer runs where the vendor's file is not.
+    std::string downloadCAPem;
     // Where the installed app is registered with the desktop (its entry and icon); empty means
     // no registration.
     std::filesystem::path desktopDataHome;
