@@ -245,6 +245,7 @@ struct BootstrapDownload::State {
     std::filesystem::path destination;
     Progress progress;
     std::string caFile;
+    std::string caPem;
     DownloadOptions options;
 
     std::mutex mutex;
@@ -496,8 +497,8 @@ struct Request {
 };
 
 void configure(CURL* easy, const BootstrapManifest& manifest, const std::string& caFile,
-               const DownloadOptions& options, const CurlProxy& proxy, curl_slist* headers,
-               Request& request) {
+               const std::string& caPem, const DownloadOptions& options, const CurlProxy& proxy,
+               curl_slist* headers, Request& request) {
     set(easy, CURLOPT_URL, manifest.payloadURL.c_str());
     set(easy, CURLOPT_PROTOCOLS_STR, "https");
     set(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
@@ -520,7 +521,12 @@ void configure(CURL* easy, const BootstrapManifest& manifest, const std::string&
     set(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     set(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     set(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-    if (!caFile.empty()) {
+    if (!caPem.empty()) {
+        curl_blob authorities{const_cast<char*>(caPem.data()), caPem.size(), CURL_BLOB_COPY};
+        set(easy, CURLOPT_CAINFO_BLOB, &authorities);
+        set(easy, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+        set(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    } else if (!caFile.empty()) {
         set(easy, CURLOPT_CAINFO, caFile.c_str());
         set(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
@@ -559,11 +565,14 @@ std::exception_ptr BootstrapDownload::State::transfer() {
         return std::make_exception_ptr(BootstrapFailure::download);
 
     Tail tail(destination, manifest, progress, options.now);
-    diagnostics::record(
-        "download: from " + diagnostics::hostOf(manifest.payloadURL) + " " +
-        (proxy->address.empty() ? std::string("without a proxy")
-                                : "through the proxy " + diagnostics::hostOf(proxy->address)) +
-        ", trusting " + (caFile.empty() ? std::string("libcurl's default store") : caFile));
+    diagnostics::record("download: from " + diagnostics::hostOf(manifest.payloadURL) + " " +
+                        (proxy->address.empty()
+                             ? std::string("without a proxy")
+                             : "through the proxy " + diagnostics::hostOf(proxy->address)) +
+                        ", trusting " +
+                        (!caPem.empty()   ? std::string("the authorities built into the installer")
+                         : caFile.empty() ? std::string("libcurl's default store")
+                                          : caFile));
     std::exception_ptr outcome;
     bool answered = false; // some answer was taken: later connection failures are resumable
     try {
@@ -584,7 +593,7 @@ std::exception_ptr BootstrapDownload::State::transfer() {
             if (!multi || !easy)
                 throwCurl(CURLE_OUT_OF_MEMORY);
             request.easy = easy.get();
-            configure(easy.get(), manifest, caFile, options, *proxy, headers.get(), request);
+            configure(easy.get(), manifest, caFile, caPem, options, *proxy, headers.get(), request);
             char curlDetail[CURL_ERROR_SIZE] = {};
             set(easy.get(), CURLOPT_ERRORBUFFER, curlDetail);
             const std::uint64_t heldBefore = tail.held;
@@ -730,9 +739,12 @@ BootstrapDownload::BootstrapDownload(BootstrapManifest manifest, std::filesystem
     state_->manifest = std::move(manifest);
     state_->destination = std::move(destination);
     state_->progress = std::move(progress);
-    // Empty means the system's store, wherever this distribution keeps it.
-    state_->caFile =
-        context.downloadCAFile.empty() ? findCABundle().string() : context.downloadCAFile;
+    // Built-in authorities replace any file; neither means the system's store, wherever this
+    // distribution keeps it.
+    state_->caPem = context.downloadCAPem;
+    state_->caFile = context.downloadCAPem.empty() && context.downloadCAFile.empty()
+                         ? findCABundle().string()
+                         : context.downloadCAFile;
     state_->options = std::move(options);
 }
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BusConfig.h"
 #include "Daemon.h"
 #include "TempDir.h"
 
@@ -108,7 +109,8 @@ TEST(ProxyResolver, CurlGetsTheAddressAndTheCredentialsApart) {
 TEST(ProxyResolver, AsksThePortalOnTheSessionBus) {
     TempDir dir;
     const std::string address = "unix:path=" + (dir / "bus").string();
-    const Daemon bus({"dbus-daemon", "--session", "--nofork", "--address=" + address});
+    writePrivateBusConfig(dir / "bus.conf", address);
+    const Daemon bus({"dbus-daemon", "--config-file=" + (dir / "bus.conf").string(), "--nofork"});
     for (int i = 0; i < 500 && !std::filesystem::exists(dir / "bus"); ++i)
         std::this_thread::sleep_for(10ms);
     QDBusConnection connection =

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BusConfig.h"
 #include "EventLoopSpin.h"
 #include "HighContrast.h"
 #include "ReduceMotion.h"
@@ -25,14 +26,7 @@ class PrivateBus {
 public:
     PrivateBus() {
         const auto config = dir / "bus.conf";
-        writeFile(config,
-                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                  "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/"
-                  "busconfig.dtd\">\n<busconfig><type>session</type><listen>unix:dir=" +
-                      dir.path().string() +
-                      "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow "
-                      "send_destination=\"*\" eavesdrop=\"true\"/><allow "
-                      "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+        writePrivateBusConfig(config, "unix:dir=" + dir.path().string());
         daemon.start("dbus-daemon", {"--config-file=" + QString::fromStdString(config.string()),
                                      "--nofork", "--print-address"});
         if (daemon.waitForReadyRead(10'000))
