@@ -15,10 +15,10 @@
 //
 // Usage: bench_transfer [--rounds N] [--only sha|assemble|download|resume|cadence] [DATA_DIR]
 
-#include "BootstrapDownload.h"
-#include "BootstrapFailure.h"
-#include "BootstrapVerification.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapFailure.h"
+#include "package/BootstrapVerification.h"
 
 #include <algorithm>
 #include <atomic>

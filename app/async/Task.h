@@ -11,7 +11,7 @@
 #include <stop_token>
 #include <utility>
 
-#include "BootstrapFailure.h"
+#include "base/Cancellation.h"
 
 namespace quorvane::async {
 

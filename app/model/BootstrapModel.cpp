@@ -10,9 +10,11 @@
 
 #include <QCoreApplication>
 
-#include "BootstrapFailure.h"
-#include "DiagnosticLog.h"
 #include "ProxyResolver.h"
+#include "base/Diagnostics.h"
+#include "desktop/UserFolders.h"
+#include "manifest/BootstrapFailure.h"
+#include "manifest/ErrorChain.h"
 
 namespace quorvane {
 namespace {
@@ -67,7 +69,7 @@ std::optional<BootstrapManifest> loadManifest(const std::filesystem::path& resou
     try {
         auto manifest = BootstrapManifest::decode(*text);
         manifest.validate();
-        if (!manifest.installedAppCDHash)
+        if (!manifest.pinsInstalledApp())
             return refuse("invalid: installedAppCDHash is missing");
         diagnostics::record("manifest: version " + manifest.version + ", build " + manifest.build +
                             ", payload from " + diagnostics::hostOf(manifest.payloadURL) + ", " +
@@ -90,6 +92,7 @@ BootstrapModel::Environment BootstrapModel::Environment::fromBuild() {
     return Environment{
         .resources = executable.empty() ? std::filesystem::path() : executable / "Resources",
         .system = SystemContext::fromBuild(),
+        .desktopDataHome = desktop::dataHome(),
         .temporaryDirectory = temporary,
         .platform = config::platform,
         .osMajorVersion = kernelMajorVersion,

@@ -11,12 +11,12 @@
 
 #include <quorvane/BuildConfig.h>
 
-#include "BootstrapDownload.h"
-#include "BootstrapManifest.h"
-#include "FileIo.h"
 #include "InstallerPhase.h"
-#include "SystemContext.h"
 #include "Task.h"
+#include "base/FileIo.h"
+#include "download/BootstrapDownload.h"
+#include "manifest/BootstrapManifest.h"
+#include "manifest/SystemContext.h"
 
 namespace quorvane {
 
@@ -29,8 +29,11 @@ public:
     // Everything the model takes from the outside world. The product uses fromBuild(); tests
     // hand in their own folders, tools, version source and termination hook.
     struct Environment {
-        std::filesystem::path resources;          // holds Payload.json and PackageBase.bin
-        SystemContext system;                     // tools, Applications folders, download CAs
+        std::filesystem::path resources; // holds Payload.json and PackageBase.bin
+        SystemContext system;            // tools, Applications folders, download CAs
+        // Where the installed app is registered with the desktop (its entry and icon); empty
+        // means no registration.
+        std::filesystem::path desktopDataHome;
         std::filesystem::path temporaryDirectory; // parent of the staging folders
         config::PlatformDescriptor platform = config::platform;
         std::function<int()> osMajorVersion; // the running system's major version
@@ -40,8 +43,9 @@ public:
         // Waits and timeouts of the download (its proxy and reports are the model's).
         DownloadOptions download;
 
-        // Resources/ next to the executable, the build's tools, the user's temporary folder,
-        // the kernel's major version, QCoreApplication::quit, the desktop's proxy.
+        // Resources/ next to the executable, the build's tools, the user's data folder and
+        // temporary folder, the kernel's major version, QCoreApplication::quit, the desktop's
+        // proxy.
         static Environment fromBuild();
     };
 

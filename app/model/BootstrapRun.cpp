@@ -2,16 +2,17 @@
 
 #include "BootstrapModel.h"
 
-#include "BootstrapFailure.h"
-#include "BootstrapSystemInstaller.h"
-#include "BootstrapVerification.h"
 #include "Completion.h"
-#include "DesktopEntry.h"
-#include "DiagnosticLog.h"
 #include "DownloadAwait.h"
 #include "MainThread.h"
-#include "StagingFolders.h"
 #include "Workspace.h"
+#include "base/Diagnostics.h"
+#include "desktop/DesktopEntry.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "manifest/BootstrapFailure.h"
+#include "manifest/ErrorChain.h"
+#include "package/BootstrapVerification.h"
+#include "staging/StagingFolders.h"
 
 // Every awaited operation is first stored in a named local: GCC 12 destroys some temporaries of
 // a co_await full-expression twice.
@@ -80,7 +81,7 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
         std::optional<fs::path> reusable;
     };
     auto search = async::runInBackground(
-        [manifest, system, holdsTail,
+        [manifest, system, holdsTail, dataHome = environment_.desktopDataHome,
          temporary = environment_.temporaryDirectory](std::stop_token stop) -> Found {
             // Staging folders of installers that were killed hold no lock any more.
             Found found;
@@ -93,8 +94,7 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
             found.reusable = BootstrapSystemInstaller::reusableApp(manifest, system, stop);
             // Rewrites an entry that went missing since the copy was installed.
             if (found.reusable)
-                desktop::registerApp(*found.reusable, config::productBundleIdentifier,
-                                     system.desktopDataHome);
+                desktop::registerApp(*found.reusable, config::productBundleIdentifier, dataHome);
             return found;
         });
     Found found = co_await search;
@@ -140,13 +140,15 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
 
     verifiedPackage_ = package;
     setPhase(InstallerPhase::installing());
-    auto installation = async::runInBackground([package, manifest, system](std::stop_token stop) {
-        const fs::path target = BootstrapSystemInstaller::applicationsDirectory(manifest, system);
-        fs::path installed =
-            BootstrapSystemInstaller::install(package, manifest, target, stop, system);
-        desktop::registerApp(installed, config::productBundleIdentifier, system.desktopDataHome);
-        return installed;
-    });
+    auto installation = async::runInBackground(
+        [package, manifest, system, dataHome = environment_.desktopDataHome](std::stop_token stop) {
+            const fs::path target =
+                BootstrapSystemInstaller::applicationsDirectory(manifest, system);
+            fs::path installed =
+                BootstrapSystemInstaller::install(package, manifest, target, stop, system);
+            desktop::registerApp(installed, config::productBundleIdentifier, dataHome);
+            return installed;
+        });
     const fs::path installed = co_await installation;
 
     auto open = openApp(installed);

@@ -8,7 +8,7 @@
 
 #include <QDBusConnection>
 
-#include "DownloadProxy.h"
+#include "download/DownloadProxy.h"
 
 namespace quorvane::proxy {
 

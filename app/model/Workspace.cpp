@@ -14,8 +14,8 @@
 
 #include <quorvane/BuildConfig.h>
 
-#include "InfoPlist.h"
-#include "Spawn.h"
+#include "base/InfoPlist.h"
+#include "base/Spawn.h"
 
 namespace quorvane::workspace {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "LogFile.h"
+#include "log/LogFile.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

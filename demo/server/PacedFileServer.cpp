@@ -1,6 +1,6 @@
 #include "PacedFileServer.h"
 
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 #include <algorithm>
 #include <stdexcept>

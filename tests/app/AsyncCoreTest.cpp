@@ -2,6 +2,8 @@
 #include "EventLoop.h"
 #include "Process.h"
 #include "Task.h"
+#include "base/Cancellation.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <atomic>
 #include <filesystem>

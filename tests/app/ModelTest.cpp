@@ -1,4 +1,5 @@
 #include "BootstrapModel.h"
+#include "manifest/BootstrapFailure.h"
 
 #include "EventLoop.h"
 #include "TempDir.h"

@@ -57,7 +57,7 @@ std::string plistString(const std::string& plist, const std::string& key) {
 
 // The installer under the test's sanitizer settings, minus leak checking at exit: the whole
 // program leaks a few one-time allocations of libdbus and libcrypto there (its own leaks are
-// checked in-process by the launch tests). Memory errors still end it.
+// checked in-process by the whole-run tests). Memory errors still end it.
 std::map<std::string, std::string>
 installerEnvironment(const std::map<std::string, std::string>& display) {
     std::map<std::string, std::string> environment =

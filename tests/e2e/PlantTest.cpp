@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 
 #include "E2eTest.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 using namespace quorvane;
 using namespace quorvane::test;

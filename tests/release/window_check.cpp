@@ -9,9 +9,9 @@
 #include <QApplication>
 
 #include "BootstrapApp.h"
-#include "BootstrapFailure.h"
 #include "ImageDifference.h"
 #include "WindowReader.h"
+#include "manifest/BootstrapFailure.h"
 
 using namespace quorvane;
 using namespace quorvane::test;

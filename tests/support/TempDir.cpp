@@ -1,6 +1,6 @@
 #include "TempDir.h"
 
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 #include <cstdlib>
 #include <fstream>

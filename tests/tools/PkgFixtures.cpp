@@ -1,6 +1,6 @@
 #include "PkgFixtures.h"
 
-#include "SignatureVerdict.h"
+#include "package/SignatureVerdict.h"
 
 #include "FlatPackageWriter.h"
 #include "PackageParts.h"

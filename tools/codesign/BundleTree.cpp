@@ -1,5 +1,5 @@
 #include "BundleTree.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 #include <algorithm>
 #include <cerrno>

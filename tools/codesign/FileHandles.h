@@ -11,7 +11,7 @@
 
 #include <sys/stat.h>
 
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 namespace quorvane::tools {
 

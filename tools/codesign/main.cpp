@@ -11,16 +11,16 @@
 #include "CodeSigner.h"
 #include "CodeVerifier.h"
 #include "FileHandles.h"
+#include "contract/ExitStatus.h"
 
 namespace {
 
 using namespace quorvane::tools;
 
-// Exit statuses.
-constexpr int exitValid = 0;
-constexpr int exitInvalid = 1; // the signature is broken, untrusted or does not cover the bundle
-constexpr int exitUsage = 2;   // bad arguments, including a malformed requirement
-constexpr int exitUnmet = 3;   // a valid signature that does not satisfy the requirement
+constexpr int exitValid = quorvane::contract::CodesignStatus::valid;
+constexpr int exitInvalid = quorvane::contract::CodesignStatus::invalid;
+constexpr int exitUsage = quorvane::contract::CodesignStatus::usage;
+constexpr int exitUnmet = quorvane::contract::CodesignStatus::unmet;
 
 constexpr const char* usageText =
     R"(usage:

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "OpenSslHandles.h"
+#include "contract/CertificateOids.h"
 
 namespace quorvane::tools {
 
-// Apple's Developer ID marks, which real certificates carry as critical extensions.
-inline constexpr std::string_view oidDeveloperIdApplication = "1.2.840.113635.100.6.1.13";
-inline constexpr std::string_view oidDeveloperIdInstaller = "1.2.840.113635.100.6.1.14";
-inline constexpr std::string_view oidDeveloperIdInstallerUsage = "1.2.840.113635.100.4.13";
+using contract::oidDeveloperIdApplication;
+using contract::oidDeveloperIdInstaller;
+using contract::oidDeveloperIdInstallerUsage;
 
 struct TrustAnchors {
     std::vector<X509Ptr> anchors;

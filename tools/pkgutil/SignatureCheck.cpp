@@ -1,6 +1,8 @@
 #include "SignatureCheck.h"
 
 #include "XarArchive.h"
+#include "contract/ExitStatus.h"
+#include "contract/SignatureStatus.h"
 
 #include <openssl/err.h>
 #include <openssl/rsa.h>
@@ -125,14 +127,14 @@ SignatureReport checkSignature(const std::filesystem::path& package, const Trust
                                std::time_t when) {
     SignatureReport report;
     report.text = "Package \"" + package.filename().string() + "\":\n";
-    const auto status = [&](const std::string& line) {
-        report.text += "   Status: " + line + "\n";
+    const auto status = [&](std::string_view line) {
+        report.text += "   " + std::string(contract::statusLabel) + std::string(line) + "\n";
     };
     try {
         const XarArchive archive(package);
         const XarToc& toc = archive.toc();
         if (!toc.signature && !toc.xSignature) {
-            status("no signature");
+            status(contract::notSigned);
             return report;
         }
         if (!toc.signature || toc.signature->style != "RSA")
@@ -179,21 +181,21 @@ SignatureReport checkSignature(const std::filesystem::path& package, const Trust
         // not sign packages, whatever anchor it chains to.
         const bool installerRole = isInstallerLeaf(leaf);
         if (verdict.trusted && verdict.platform && installerRole) {
-            status("signed by a developer certificate issued by Apple for distribution");
-            report.exitCode = 0;
+            status(contract::signedForDistribution);
+            report.exitCode = contract::PkgutilStatus::success;
         } else if (verdict.trusted && installerRole) {
-            status("signed by a certificate trusted by macOS");
-            report.exitCode = 0;
+            status(contract::signedTrusted);
+            report.exitCode = contract::PkgutilStatus::success;
         } else if (verdict.expired && installerRole) {
-            status("signed by a certificate that has since expired");
+            status(contract::signedExpired);
         } else {
-            status("signed by untrusted certificate");
+            status(contract::signedUntrusted);
         }
         appendChain(report.text, verdict.chain);
     } catch (const Invalid& e) {
-        status(std::string("package is invalid (") + e.what() + ")");
+        status("package is invalid (" + std::string(e.what()) + ")");
     } catch (const XarError& e) {
-        status(std::string("package is invalid (") + e.what() + ")");
+        status("package is invalid (" + std::string(e.what()) + ")");
     }
     ERR_clear_error();
     return report;

@@ -9,12 +9,14 @@
 #include <string>
 
 #include "Trust.h"
+#include "contract/ExitStatus.h"
 
 namespace quorvane::tools {
 
 struct SignatureReport {
-    int exitCode = 1; // 0 only for a valid signature by a trusted, unexpired installer chain
-    std::string text; // for standard output
+    int exitCode = contract::PkgutilStatus::failure; // success only for a valid signature by a
+                                                     // trusted, unexpired installer chain
+    std::string text;                                // for standard output
 };
 
 SignatureReport checkSignature(const std::filesystem::path& package, const TrustAnchors& trust,

@@ -1,5 +1,5 @@
 #include "TreeWriter.h"
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FileIo.h"
+#include "base/FileIo.h"
 
 namespace quorvane::tools {
 

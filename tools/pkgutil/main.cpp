@@ -10,13 +10,15 @@
 #include <string_view>
 #include <system_error>
 
-#include "BootstrapSystemInstaller.h"
+#include "contract/ExitStatus.h"
 
 #include "Expand.h"
 #include "PackageTrust.h"
 #include "SignatureCheck.h"
 
 namespace {
+
+using quorvane::contract::PkgutilStatus;
 
 constexpr const char* usage =
     "usage: pkgutil --check-signature PKG\n"
@@ -35,15 +37,15 @@ int expandCommand(const std::filesystem::path& package, const std::filesystem::p
     try {
         const quorvane::tools::XarArchive archive(package);
         quorvane::tools::expandFull(archive, dir);
-        return 0;
+        return PkgutilStatus::success;
     } catch (const std::system_error& e) {
         std::cerr << "pkgutil: cannot expand " << package.string() << ": " << e.what() << "\n";
         const bool full = e.code() == std::errc::no_space_on_device ||
                           e.code() == std::error_code(EDQUOT, std::generic_category());
-        return full ? quorvane::BootstrapSystemInstaller::packageToolOutOfSpaceStatus : 1;
+        return full ? PkgutilStatus::outOfSpace : PkgutilStatus::failure;
     } catch (const std::exception& e) {
         std::cerr << "pkgutil: cannot expand " << package.string() << ": " << e.what() << "\n";
-        return 1;
+        return PkgutilStatus::failure;
     }
 }
 
@@ -55,7 +57,7 @@ int checkCommand(const std::filesystem::path& package, std::time_t when = 0) {
         return report.exitCode;
     } catch (const std::exception& e) {
         std::cerr << "pkgutil: cannot read " << package.string() << ": " << e.what() << "\n";
-        return 1;
+        return PkgutilStatus::failure;
     }
 }
 
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
             std::from_chars(digits.data(), digits.data() + digits.size(), when);
         if (error != std::errc() || end != digits.data() + digits.size() || when <= 0) {
             std::cerr << usage;
-            return 2;
+            return PkgutilStatus::usage;
         }
         return checkCommand(argv[4], when);
     }
@@ -80,12 +82,12 @@ int main(int argc, char** argv) {
     const std::string_view command = argc > 1 ? argv[1] : "";
     if (command == "--help" || command == "-h") {
         std::cout << usage;
-        return 0;
+        return PkgutilStatus::success;
     }
     if (command == "--check-signature" && argc == 3)
         return checkCommand(argv[2]);
     if (command == "--expand-full" && argc == 4)
         return expandCommand(argv[2], argv[3]);
     std::cerr << usage;
-    return 2;
+    return PkgutilStatus::usage;
 }

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "BootstrapManifest.h"
+#include "manifest/BootstrapManifest.h"
 
 namespace quorvane::tools {
 

@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "InstallerFonts.h"
 #include "StatusBlock.h"
 #include "UiFixture.h"
+#include "manifest/BootstrapFailure.h"
 
 using namespace quorvane;
 using namespace quorvane::test;

@@ -7,8 +7,8 @@
 #include <QGlyphRun>
 #include <QTextLayout>
 
-#include "BootstrapFailure.h"
 #include "UiFixture.h"
+#include "manifest/BootstrapFailure.h"
 
 namespace quorvane::test {
 namespace {

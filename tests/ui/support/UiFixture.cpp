@@ -39,6 +39,7 @@ ModelFixture::ModelFixture(std::optional<BootstrapManifest> manifest, int osMajo
     model = BootstrapModel::create({
         .resources = resources,
         .system = system,
+        .desktopDataHome = {},
         .temporaryDirectory = dir / "tmp",
         .platform = config::platform,
         .osMajorVersion = [osMajorVersion] { return osMajorVersion; },
