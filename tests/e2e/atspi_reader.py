@@ -45,6 +45,7 @@ EVENTS = [
     "object:value-changed",
     "object:property-change:accessible-description",
     "object:property-change:accessible-name",
+    "object:state-changed:showing",
 ]
 
 
@@ -197,7 +198,9 @@ class Reader:
             self.write({"kind": "drained", "round": round_number})
             return False
 
-        GLib.idle_add(written, priority=GLib.PRIORITY_LOW)
+        # Not below the default idle priority: pyatspi's own idle callback (which lets other
+        # threads run) is always ready there, and one of lower priority would never run.
+        GLib.idle_add(written, priority=GLib.PRIORITY_DEFAULT_IDLE)
 
     def press_retry(self):
         _, _, status = self.parts()
