@@ -306,12 +306,6 @@ bool StatusBlock::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void StatusBlock::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::ActivationChange && isActiveWindow())
-        windowFocused_.start();
-    QWidget::changeEvent(event);
-}
-
 void StatusBlock::paintEvent(QPaintEvent*) {
     // Wherever focus came from (Tab, or the failure moving it there), it is shown.
     if (!first_.hasFocus())

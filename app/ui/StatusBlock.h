@@ -75,17 +75,18 @@ protected:
 // Screen readers hear each new line once, as it appears, without focus moving: any line that
 // changes is announced, unless it is a running figure (the megabytes), the window is not the
 // user's, or the reader is already reading it with the window (which gets focus back from Retry
-// and is read with its description, the first line, a moment later). A failure is announced
-// whatever the window, and moves focus to Retry, which repeats nothing; without Retry it is not
-// announced: the failure's line takes focus (and then also Tab, with a focus ring), and is
-// spoken there. The block is a status bar, so that readers read it on demand.
+// and is read with its description, the first line, a moment later; a window that merely comes
+// to the front is read by its name). A failure is announced whatever the window, and moves focus
+// to Retry, which repeats nothing; without Retry it is not announced: the failure's line takes
+// focus (and then also Tab, with a focus ring), and is spoken there. The block is a status bar, so
+// that readers read it on demand.
 class StatusBlock : public QWidget {
     Q_OBJECT
 
 public:
     static constexpr int sideMargin = 20;
     static constexpr int spacing = 3;
-    // How long after the window gets focus the reader is taken to be reading it.
+    // How long after focus goes back to the window the reader is taken to be reading it.
     static constexpr int windowReadingMs = 1500;
 
     struct Content {
@@ -119,7 +120,6 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -133,7 +133,7 @@ private:
     Content content_;
     QColor mutedInk_;
     Announcer announcer_{this};
-    QElapsedTimer windowFocused_; // since the window last got focus
+    QElapsedTimer windowFocused_; // since focus went back to the window from a failure
 };
 
 } // namespace quorvane
