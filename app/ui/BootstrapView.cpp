@@ -112,9 +112,11 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
         //: Second status line while downloading: the megabytes received (%1) of the total
         //: (%2), whole numbers in the language's own digits. The language's unit and word
         //: order. One line of 460 px at 12.5 px.
-        return {{downloading, tr("%1 MB of %2 MB")
-                                  .arg(l10n::number(BootstrapModel::megabytes(model.received())),
-                                       l10n::number(BootstrapModel::megabytes(total)))}};
+        return {.lines = {downloading,
+                          tr("%1 MB of %2 MB")
+                              .arg(l10n::number(BootstrapModel::megabytes(model.received())),
+                                   l10n::number(BootstrapModel::megabytes(total)))},
+                .runningFigure = true};
     }
     case InstallerPhase::Kind::checking:
         //: Status line while the installer looks for a copy of the app already installed.
@@ -133,7 +135,9 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
         break;
     }
     // Shown exactly as the phase carries it.
-    return {{QString::fromStdString(model.phase().message())}, true, manifest.has_value()};
+    return {.lines = {QString::fromStdString(model.phase().message())},
+            .failure = true,
+            .retry = manifest.has_value()};
 }
 
 void BootstrapView::render() {
@@ -144,27 +148,44 @@ void BootstrapView::render() {
 
 void BootstrapView::announce() {
     const InstallerPhase& phase = model_->phase();
+    const auto percent = progressBar_.percent();
     if (announcedPhase_ != phase) {
         announcedPhase_ = phase;
         announcedPercent_.reset();
-        describeWindow();
-        // A failure takes focus, so that a screen reader speaks it (the control's description
-        // is the sentence) and Enter or Space retries at once.
+        // A failure takes focus, so that Enter or Space retries at once (or, with no Retry,
+        // so that a screen reader speaks the sentence where focus lands).
         if (QWidget* target = status_.failureFocus())
             target->setFocus(Qt::OtherFocusReason);
     }
     // Whole percents only: a fast download must not flood the screen reader.
-    const auto percent = progressBar_.percent();
     if (percent && percent != announcedPercent_) {
         announcedPercent_ = percent;
         QAccessibleValueChangeEvent event(&progressBar_, QVariant(*percent));
         QAccessible::updateAccessibility(&event);
     }
+    describeWindow();
+}
+
+QString BootstrapView::windowDescription() const {
+    const StatusBlock::Content& content = status_.content();
+    // A failure is spoken where it moves focus, and read there again; the window repeats none.
+    if (content.failure)
+        return {};
+    // The phase, the first line (the second counts megabytes, many times a second), and while
+    // downloading the whole percent: what a screen reader's "where am I" reads of the window,
+    // which holds focus during the work. Readers speak no change of it (Qt's bridge sends the
+    // change without the text), but read it afresh after one.
+    QString text = content.lines.value(0);
+    if (const auto percent = progressBar_.percent())
+        //: After the first status line in what screen readers read for the window during the
+        //: download: the whole percent downloaded (%1, in the language's digits), as the
+        //: language writes a percentage. Never drawn.
+        text += QLatin1Char(' ') + tr("%1% downloaded").arg(l10n::number(*percent));
+    return text;
 }
 
 void BootstrapView::describeWindow() {
-    // Only the first line: the second counts megabytes and would change many times a second.
-    const QString text = status_.content().lines.value(0);
+    const QString text = windowDescription();
     if (QWidget* top = window(); top != this && top->accessibleDescription() != text)
         top->setAccessibleDescription(text);
 }

@@ -57,6 +57,9 @@ public:
 
     // The status lines for the model's current state.
     static StatusBlock::Content statusContent(const BootstrapModel& model);
+    // What assistive technology reads for the window: the phase, and the percent while
+    // downloading; empty after a failure.
+    QString windowDescription() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -85,9 +88,8 @@ private:
     QImage backdrop_;
     std::optional<ShadowedIcon> icon_;
 
-    // What assistive technology last heard, so that it hears each change once. Screen readers
-    // speak what takes focus and the progress bar's value; the window's description carries the
-    // phase for those that read it.
+    // What assistive technology last heard, so that it hears each change once: the phase (a
+    // failure moves focus) and the bar's whole percent.
     std::optional<InstallerPhase> announcedPhase_;
     std::optional<long long> announcedPercent_;
 };

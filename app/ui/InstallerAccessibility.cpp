@@ -2,9 +2,11 @@
 
 #include <mutex>
 
+#include <QAccessibleObject>
 #include <QAccessibleWidget>
 #include <QCoreApplication>
 
+#include "Announcer.h"
 #include "BootstrapWindow.h"
 #include "ProgressBar.h"
 #include "StatusBlock.h"
@@ -51,10 +53,12 @@ private:
     ProgressBar* bar() const { return static_cast<ProgressBar*>(widget()); }
 };
 
+// A status bar: screen readers speak the notifications inside it without a role word, and Orca
+// reads it on demand (its status bar command).
 class StatusBlockAccessible : public QAccessibleWidget {
 public:
     explicit StatusBlockAccessible(StatusBlock* block)
-        : QAccessibleWidget(block, QAccessible::Grouping) {}
+        : QAccessibleWidget(block, QAccessible::StatusBar) {}
 
     int childCount() const override { return int(block()->visibleItems().size()); }
     QAccessibleInterface* child(int index) const override {
@@ -90,6 +94,35 @@ public:
     }
 };
 
+class AnnouncementAccessible : public QAccessibleObject {
+public:
+    explicit AnnouncementAccessible(Announcement* announcement) : QAccessibleObject(announcement) {}
+
+    QWindow* window() const override {
+        QWidget* host = announcement()->host();
+        return host ? host->window()->windowHandle() : nullptr;
+    }
+    QAccessibleInterface* parent() const override {
+        QWidget* host = announcement()->host();
+        return host ? QAccessible::queryAccessibleInterface(host) : nullptr;
+    }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QString text(QAccessible::Text t) const override {
+        return t == QAccessible::Name ? announcement()->text() : QString();
+    }
+    QAccessible::Role role() const override { return QAccessible::Notification; }
+    QAccessible::State state() const override {
+        QAccessible::State state;
+        state.readOnly = true;
+        return state;
+    }
+
+private:
+    Announcement* announcement() const { return static_cast<Announcement*>(object()); }
+};
+
 // The installer's window is a plain QWidget, which would otherwise be a filler to AT-SPI
 // clients; screen readers look for a frame.
 class WindowAccessible : public QAccessibleWidget {
@@ -113,6 +146,8 @@ QAccessibleInterface* factory(const QString& key, QObject* object) {
         return new StatusBlockAccessible(static_cast<StatusBlock*>(object));
     if (is<StatusLine>(key, object))
         return new StatusLineAccessible(static_cast<StatusLine*>(object));
+    if (is<Announcement>(key, object))
+        return new AnnouncementAccessible(static_cast<Announcement*>(object));
     return nullptr;
 }
 

@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QWindow>
 
+#include "FocusRing.h"
 #include "InstallerColors.h"
 
 namespace quorvane {
@@ -33,18 +34,16 @@ void CloseButton::setInk(const QColor& ink) {
 void CloseButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF disc = QRectF(rect()).adjusted(2, 2, -2, -2);
+    const QRectF disc =
+        QRectF(rect()).adjusted(focusRingWidth, focusRingWidth, -focusRingWidth, -focusRingWidth);
     if (underMouse() || isDown() || showsFocusRing()) {
         painter.setPen(Qt::NoPen);
         painter.setBrush(isDown() ? ink_ : installerColor(colors::track));
         painter.drawEllipse(disc);
     }
     // The disc alone is too faint to find the focus by; a ring in the link colour marks it.
-    if (showsFocusRing()) {
-        painter.setPen(QPen(palette().color(QPalette::Link), 1));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
-    }
+    if (showsFocusRing())
+        paintFocusRing(painter, rect(), palette().color(QPalette::Link), side / 2.0);
     const QPointF c = disc.center();
     painter.setPen(QPen(isDown() ? installerColor(colors::background) : ink_, 1.3, Qt::SolidLine,
                         Qt::RoundCap));

@@ -12,6 +12,7 @@
 #include <QRawFont>
 #include <QTextLayout>
 
+#include "FocusRing.h"
 #include "InstallerAccessibility.h"
 #include "InstallerColors.h"
 #include "InstallerFonts.h"
@@ -171,8 +172,9 @@ LinkButton::LinkButton(const QString& text, QWidget* parent) : InstallerButton(p
 }
 
 QSize LinkButton::sizeHint() const {
-    // A little room on each side for the focus ring.
-    return {int(std::ceil(StatusLine::advance(text(), this))) + 6,
+    // Room on each side for the focus ring and a gap inside it.
+    const int room = 2 * (int(focusRingWidth) + 2);
+    return {int(std::ceil(StatusLine::advance(text(), this))) + room,
             int(std::ceil(statusMetrics(this).height() * statusScale))};
 }
 
@@ -192,11 +194,8 @@ void LinkButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QColor link = palette().color(QPalette::Link);
-    if (showsFocusRing()) {
-        painter.setPen(QPen(link, 1));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
-    }
+    if (showsFocusRing())
+        paintFocusRing(painter, rect(), link, 4);
     QFont font = fonts::statusLayout();
     font.setUnderline(underMouse() || isDown());
     painter.setFont(font);
@@ -217,6 +216,8 @@ StatusBlock::StatusBlock(QWidget* parent)
     layout_.addWidget(&retry_, 0, Qt::AlignHCenter);
     second_.hide();
     retry_.hide();
+    // The failure's line, when it holds focus, is ringed by the block around its text.
+    first_.installEventFilter(this);
     connect(&retry_, &QAbstractButton::clicked, this, &StatusBlock::retryClicked);
 }
 
@@ -226,9 +227,13 @@ void StatusBlock::setContent(const Content& content) {
     // Leaving a failure: focus on Retry would otherwise move on to the close control as Retry
     // hides, where Space closes the window. It goes back to the window.
     if (!content.failure) {
-        if (QWidget* focus = window()->focusWidget(); focus == this || focus == &retry_)
+        if (QWidget* focus = window()->focusWidget(); focus == &first_ || focus == &retry_) {
             window()->setFocus(Qt::OtherFocusReason);
+            if (window()->isActiveWindow())
+                windowFocused_.start();
+        }
     }
+    const Content before = content_;
     content_ = content;
     first_.setDirectionFromText(content.failure);
     first_.setText(content.lines.value(0));
@@ -236,14 +241,36 @@ void StatusBlock::setContent(const Content& content) {
     second_.setText(content.lines.value(1));
     second_.setVisible(content.lines.size() > 1);
     retry_.setVisible(content.retry);
-    // Set only when they change: each setting is an event for assistive technology.
-    const QString sentence = failureSentence();
-    if (const QString text = content.retry ? sentence : QString();
-        retry_.accessibleDescription() != text)
-        retry_.setAccessibleDescription(text);
-    if (const QString text = content.retry ? QString() : sentence; accessibleDescription() != text)
-        setAccessibleDescription(text);
-    setFocusPolicy(content.failure && !content.retry ? Qt::TabFocus : Qt::NoFocus);
+    first_.setFocusPolicy(content.failure && !content.retry ? Qt::TabFocus : Qt::NoFocus);
+    announceChanges(before);
+}
+
+bool StatusBlock::windowBeingRead() const {
+    return windowFocused_.isValid() && windowFocused_.elapsed() < windowReadingMs;
+}
+
+void StatusBlock::announceChanges(const Content& before) {
+    if (content_.failure) {
+        // Heard wherever the user is; without Retry the line itself takes focus, and is spoken
+        // there instead.
+        if (content_.retry && content_.lines.value(0) != before.lines.value(0))
+            announcer_.announce(content_.lines.value(0));
+        return;
+    }
+    // Phase lines only to the user of this window.
+    if (!window()->isActiveWindow())
+        return;
+    for (qsizetype i = 0; i < content_.lines.size(); ++i) {
+        const QString& line = content_.lines[i];
+        if (line.isEmpty() || line == before.lines.value(i))
+            continue;
+        if (i == 1 && content_.runningFigure)
+            continue;
+        // The window's description is the first line, read with the window as it gets focus.
+        if (i == 0 && windowBeingRead())
+            continue;
+        announcer_.announce(line);
+    }
 }
 
 void StatusBlock::setMutedInk(const QColor& ink) {
@@ -260,7 +287,7 @@ QString StatusBlock::failureSentence() const {
 QWidget* StatusBlock::failureFocus() {
     if (!content_.failure)
         return nullptr;
-    return content_.retry ? static_cast<QWidget*>(&retry_) : this;
+    return content_.retry ? static_cast<QWidget*>(&retry_) : &first_;
 }
 
 QList<QWidget*> StatusBlock::visibleItems() {
@@ -272,39 +299,32 @@ QList<QWidget*> StatusBlock::visibleItems() {
     return items;
 }
 
-void StatusBlock::focusInEvent(QFocusEvent* event) {
-    // Reached with Tab it shows a ring; moved here for a screen reader, it stays as it is.
-    if (event->reason() != Qt::ActiveWindowFocusReason)
-        focusRing_ =
-            event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
-    QWidget::focusInEvent(event);
-    update();
-}
-
-void StatusBlock::focusOutEvent(QFocusEvent* event) {
-    QWidget::focusOutEvent(event);
-    update();
+bool StatusBlock::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == &first_ &&
+        (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut))
+        update();
+    return QWidget::eventFilter(watched, event);
 }
 
 void StatusBlock::paintEvent(QPaintEvent*) {
-    if (!focusRing_ || !hasFocus())
+    // Wherever focus came from (Tab, or the failure moving it there), it is shown.
+    if (!first_.hasFocus())
         return;
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(palette().color(QPalette::Link), 1));
-    painter.setBrush(Qt::NoBrush);
-    // Around the text itself, inside the block (whose edges are the lines' edges).
+    // Around the text itself, inside the block (whose edges are the lines' edges), on whole
+    // points.
     QRectF lines = first_.geometry();
     if (!second_.isHidden())
         lines = lines.united(second_.geometry());
     qreal textWidth = 0;
     for (const QString& line : content_.lines)
         textWidth = std::max(textWidth, StatusLine::advance(line, this));
-    const qreal half = std::min(textWidth, lines.width()) / 2 + 4;
-    const qreal centre = lines.center().x();
-    painter.drawRoundedRect(QRectF(QPointF(centre - half, lines.top() + 0.5),
-                                   QPointF(centre + half, lines.bottom() + 0.5)),
-                            3, 3);
+    const qreal half = std::ceil(std::min(textWidth, lines.width()) / 2) + 4;
+    const qreal centre = std::round(lines.center().x());
+    paintFocusRing(
+        painter,
+        QRectF(QPointF(centre - half, lines.top()), QPointF(centre + half, lines.bottom() + 1)),
+        palette().color(QPalette::Link), 4);
 }
 
 } // namespace quorvane

@@ -2,11 +2,13 @@
 
 #include <memory>
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QTextLayout>
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include "Announcer.h"
 #include "InstallerButton.h"
 
 namespace quorvane {
@@ -67,21 +69,33 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// The lines under the progress bar, and Retry after a failure. One accessible element holding
-// its visible lines, found under the object name "installer-status". After a failure the
-// sentence is the accessible description of whatever takes focus: Retry, or without Retry the
-// block itself, which can then be reached with Tab.
+// The lines under the progress bar, and Retry after a failure. One accessible element (a status
+// bar) holding its visible lines, found under the object name "installer-status".
+//
+// Screen readers hear each new line once, as it appears, without focus moving: any line that
+// changes is announced, unless it is a running figure (the megabytes), the window is not the
+// user's, or the reader is already reading it with the window (which gets focus back from Retry
+// and is read with its description, the first line, a moment later; a window that merely comes
+// to the front is read by its name). A failure is announced whatever the window, and moves focus
+// to Retry, which repeats nothing; without Retry it is not announced: the failure's line takes
+// focus (and then also Tab, with a focus ring), and is spoken there. The block is a status bar, so
+// that readers read it on demand.
 class StatusBlock : public QWidget {
     Q_OBJECT
 
 public:
     static constexpr int sideMargin = 20;
     static constexpr int spacing = 3;
+    // How long after focus goes back to the window the reader is taken to be reading it.
+    static constexpr int windowReadingMs = 1500;
 
     struct Content {
         QStringList lines; // one or two
         bool failure = false;
         bool retry = false;
+        // The second line is a running figure that changes many times a second: read on
+        // demand, never announced.
+        bool runningFigure = false;
         friend bool operator==(const Content&, const Content&) = default;
     };
 
@@ -95,8 +109,8 @@ public:
     LinkButton& retryButton() noexcept { return retry_; }
     // What assistive technology sees, top to bottom.
     QList<QWidget*> visibleItems();
-    // Where focus goes when a failure appears: Retry when shown, else the block; null while
-    // there is no failure.
+    // Where focus goes when a failure appears: Retry when shown, else the failure's line; null
+    // while there is no failure.
     QWidget* failureFocus();
     // The failure sentence, or empty.
     QString failureSentence() const;
@@ -106,17 +120,20 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void focusInEvent(QFocusEvent* event) override;
-    void focusOutEvent(QFocusEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void announceChanges(const Content& before);
+    bool windowBeingRead() const;
+
     QVBoxLayout layout_;
     StatusLine first_;
     StatusLine second_;
     LinkButton retry_;
     Content content_;
     QColor mutedInk_;
-    bool focusRing_ = false;
+    Announcer announcer_{this};
+    QElapsedTimer windowFocused_; // since focus went back to the window from a failure
 };
 
 } // namespace quorvane

@@ -38,6 +38,11 @@
         <extracomment>Status line while the app is put in place. %1 is the product&apos;s name; Applications is where the desktop lists its applications: the word the desktop uses for it. Ends with the ellipsis character. At most two lines of 460 px at 12.5 px.</extracomment>
         <translation>%1 מתווסף ליישומים…</translation>
     </message>
+    <message>
+        <source>%1% downloaded</source>
+        <extracomment>After the first status line in what screen readers read for the window during the download: the whole percent downloaded (%1, in the language&apos;s digits), as the language writes a percentage. Never drawn.</extracomment>
+        <translation>הורדו %1%</translation>
+    </message>
 </context>
 <context>
     <name>quorvane::BootstrapWindow</name>

@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "XServer.h"
+
 namespace quorvane::test {
 
 namespace fs = std::filesystem;
@@ -18,6 +20,32 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* python = "/usr/bin/python3";
+
+// The private bus activates the AT-SPI bus launcher and nothing else: none of the desktop's own
+// services (a portal, dconf, systemd's user manager) starts behind the test's back.
+void writeBusConfiguration(const fs::path& folder) {
+    fs::create_directories(folder / "services");
+    writeFile(folder / "services" / "org.a11y.Bus.service",
+              "[D-BUS Service]\nName=org.a11y.Bus\nExec=/usr/libexec/at-spi-bus-launcher\n");
+    writeFile(folder / "bus.conf",
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig>\n"
+              "  <type>session</type>\n"
+              "  <listen>unix:dir=" +
+                  (folder / "bus").string() +
+                  "</listen>\n"
+                  "  <auth>EXTERNAL</auth>\n"
+                  "  <servicedir>" +
+                  (folder / "services").string() +
+                  "</servicedir>\n"
+                  "  <policy context=\"default\">\n"
+                  "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                  "    <allow eavesdrop=\"true\"/>\n"
+                  "    <allow own=\"*\"/>\n"
+                  "  </policy>\n"
+                  "</busconfig>\n");
+}
 
 fs::path readerScript() {
     return fs::path(QUORVANE_SOURCE_DIR) / "tests" / "e2e" / "atspi_reader.py";
@@ -62,6 +90,7 @@ AtspiSession::AtspiSession(const std::string& display) : display_(display) {
     fs::create_directories(dir_ / "runtime");
     fs::create_directories(dir_ / "bus");
     fs::create_directories(dir_ / "commands");
+    writeBusConfiguration(dir_.path());
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
@@ -69,12 +98,13 @@ AtspiSession::AtspiSession(const std::string& display) : display_(display) {
     // bus, which starts the registry) live in the namespace and die with it. Their sockets go
     // to the private runtime folder, not to the home folder.
     bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/unshare", "--pid", "--fork", "--kill-child",
-                                 "/usr/bin/dbus-daemon", "--session", "--nofork",
-                                 "--print-address=3",
-                                 "--address=unix:dir=" + (dir_ / "bus").string()},
+        std::vector<std::string>{launcher().string(), "--", "/usr/bin/unshare", "--pid", "--fork",
+                                 "--kill-child", "/usr/bin/dbus-daemon",
+                                 "--config-file=" + (dir_ / "bus.conf").string(), "--nofork",
+                                 "--print-address=3"},
         std::map<std::string, std::string>{{"DISPLAY", display_},
                                            {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
+                                           {"DBUS_SYSTEM_BUS_ADDRESS", noSystemBus()},
                                            {"GSETTINGS_BACKEND", "memory"}},
         dir_ / "bus.log", ready[1]);
     ::close(ready[1]);
@@ -89,20 +119,30 @@ AtspiSession::~AtspiSession() {
     stopReader();
 }
 
+std::string AtspiSession::noSystemBus() const {
+    return "unix:path=" + (dir_ / "no-system-bus").string();
+}
+
 std::map<std::string, std::string> AtspiSession::installerEnvironment() const {
     return {{"DBUS_SESSION_BUS_ADDRESS", address_},
+            {"DBUS_SYSTEM_BUS_ADDRESS", noSystemBus()},
             {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"},
+            {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()}};
+}
+
+std::map<std::string, std::string> AtspiSession::clientEnvironment() const {
+    return {{"DBUS_SESSION_BUS_ADDRESS", address_},
+            {"DBUS_SYSTEM_BUS_ADDRESS", noSystemBus()},
+            {"DISPLAY", display_},
+            {"GSETTINGS_BACKEND", "memory"},
             {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()}};
 }
 
 bool AtspiSession::startReader() {
     reader_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{python, readerScript().string(), (dir_ / "heard.jsonl").string(),
-                                 (dir_ / "commands").string()},
-        std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", address_},
-                                           {"DISPLAY", display_},
-                                           {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()}},
-        dir_ / "reader.log");
+        std::vector<std::string>{launcher().string(), "--", python, readerScript().string(),
+                                 (dir_ / "heard.jsonl").string(), (dir_ / "commands").string()},
+        clientEnvironment(), dir_ / "reader.log");
     return awaitRecord([](const nlohmann::json& r) { return r["kind"] == "listening"; }, 30s);
 }
 
@@ -135,12 +175,22 @@ bool AtspiSession::awaitRecord(const std::function<bool(const nlohmann::json&)>&
 bool AtspiSession::pressRetry() {
     std::ofstream(dir_ / "commands" / "press-retry").put('\n');
     return awaitRecord([](const nlohmann::json& r) { return r["kind"] == "pressed" && r["ok"]; },
-                       30s);
+                       60s);
+}
+
+bool AtspiSession::drain() {
+    const int round = ++drains_;
+    std::ofstream(dir_ / "commands" / ("drain-" + std::to_string(round))).put('\n');
+    return awaitRecord(
+        [&](const nlohmann::json& r) { return r["kind"] == "drained" && r["round"] == round; },
+        60s);
 }
 
 void AtspiSession::stopReader() {
     if (!reader_)
         return;
+    // Whatever the application sent before it ended is in the record.
+    drain();
     reader_->kill(SIGTERM);
     if (!reader_->wait(5s))
         reader_->kill(SIGKILL);

@@ -32,6 +32,9 @@ public:
 
     // What the installer needs to join the session with accessibility on.
     std::map<std::string, std::string> installerEnvironment() const;
+    // What an assistive technology client needs to join it: the display, the private session
+    // bus and runtime folder, and no way to the machine's system bus or settings.
+    std::map<std::string, std::string> clientEnvironment() const;
 
     // Starts the client and waits until it listens; false if it never did.
     bool startReader();
@@ -42,13 +45,18 @@ public:
                      std::chrono::milliseconds limit) const;
     // Has the client press Retry through its AT-SPI action; true once it reports success.
     bool pressRetry();
-    // Stops the client; its records stay readable.
+    // Waits until the client has handled every event that reached it before this call.
+    bool drain();
+    // Drains and stops the client; its records stay readable.
     void stopReader();
 
     const std::filesystem::path& folder() const { return dir_.path(); }
 
 private:
+    std::string noSystemBus() const;
+
     TempDir dir_;
+    int drains_ = 0;
     std::string display_;
     std::string address_;
     std::unique_ptr<ChildProcess> bus_;

@@ -49,20 +49,65 @@ bool isEvent(const json& r, const std::string& type) {
     return r["kind"] == "event" && r["type"] == type;
 }
 
-// The phase a state shows, from the window's description, the bar and the failure controls.
+// Whether `text` is `line`, or `line` followed by more (the percent, while downloading).
+bool startsWithLine(const std::string& text, const std::string& line) {
+    return text == line || text.starts_with(line + " ");
+}
+
+// The phase a state shows, from the window's description, the bar and the failure controls. A
+// failure leaves the window without a description.
 std::string phaseOf(const json& state) {
     const std::string description = state["window"]["description"];
-    if (!state["retry"].is_null() || !state["status"]["description"].get<std::string>().empty())
+    if (!state["retry"].is_null() || description.empty())
         return "failed";
     if (description == checking)
         return "checking";
-    if (description == downloading)
+    if (startsWithLine(description, downloading))
         return state["bar"]["valueText"] == "" ? "ready" : "downloading";
     if (description == verifying)
         return "verifying";
     if (description == installing)
         return "installing";
     return "unknown: " + description;
+}
+
+// The status lines a reader heard, in order: the window's description as it changed (its first
+// status line, the percent after it while downloading), and each announcement. A text that
+// begins with one of `known` counts as that line; a line heard again at once counts once.
+std::vector<std::string> heardLines(const std::vector<json>& records,
+                                    const std::vector<std::string>& known, std::size_t from = 0,
+                                    std::size_t to = std::string::npos) {
+    std::vector<std::string> heard;
+    for (std::size_t i = from; i < std::min(to, records.size()); ++i) {
+        const auto& r = records[i];
+        std::string text;
+        if (isEvent(r, "object:property-change:accessible-description") &&
+            r["source"]["role"] == "frame")
+            text = r["source"]["description"];
+        else if (isEvent(r, "object:state-changed:showing") && r["detail1"] == 1 &&
+                 r["source"]["role"] == "notification")
+            text = r["source"]["name"];
+        if (text.empty())
+            continue;
+        for (const auto& line : known)
+            if (startsWithLine(text, line))
+                text = line;
+        if (heard.empty() || heard.back() != text)
+            heard.push_back(text);
+    }
+    return heard;
+}
+
+// `expected` appear in `heard` in this order (others may come between them).
+void expectHeardInOrder(const std::vector<std::string>& heard,
+                        const std::vector<std::string>& expected) {
+    auto at = heard.begin();
+    for (const auto& line : expected) {
+        at = std::find(at, heard.end(), line);
+        ASSERT_NE(at, heard.end())
+            << "not heard in order: " << line << " in " << json(heard).dump();
+        ++at;
+    }
 }
 
 std::string joinedLines(const json& lines) {
@@ -150,13 +195,14 @@ bool isMegabytes(std::string_view text) {
 }
 
 // Every state read: the window and the bar are found and named, the bar has a value text
-// exactly while downloading, and a failure shows its sentence alone. (Working phases follow one
+// exactly while downloading, and the failure's sentence is read alone. (Phases follow one
 // another quickly, and labels' names can lag a reading behind the window's description and the
-// bar there; so in those phases only known lines are required.)
+// bar; so in working phases only known lines are required.)
 void expectStatesMatchTheirPhase(const std::vector<json>& records, const std::string& failure,
                                  bool downloads) {
     const std::vector<std::string> known = {checking, downloading, verifying, installing, failure};
     bool countedMegabytes = false;
+    bool sawFailureAlone = false;
     for (const auto& r : records) {
         if (!isState(r))
             continue;
@@ -167,7 +213,7 @@ void expectStatesMatchTheirPhase(const std::vector<json>& records, const std::st
         EXPECT_EQ(r["bar"]["role"], "progress bar");
         EXPECT_EQ(r["bar"]["name"], "Installation progress");
         ASSERT_FALSE(r["status"].is_null()) << "nothing after the progress bar";
-        EXPECT_EQ(r["status"]["role"], "panel");
+        EXPECT_EQ(r["status"]["role"], "status bar");
         const std::string phase = phaseOf(r);
         EXPECT_EQ(phase.find("unknown"), std::string::npos) << phase;
         const std::string value = r["bar"]["valueText"];
@@ -177,7 +223,10 @@ void expectStatesMatchTheirPhase(const std::vector<json>& records, const std::st
             EXPECT_EQ(value, "") << phase;
         }
         if (phase == "failed") {
-            EXPECT_EQ(r["lines"], json::array({failure}));
+            // Read across a change, a state may show the failure's controls with the lines
+            // of the phase before or after (a label's name can lag a reading behind); the
+            // failure is seen alone at least once.
+            sawFailureAlone |= r["lines"] == json::array({failure});
             continue;
         }
         ASSERT_GE(r["lines"].size(), 1u);
@@ -186,6 +235,7 @@ void expectStatesMatchTheirPhase(const std::vector<json>& records, const std::st
             countedMegabytes |= isMegabytes(r["lines"][1].get<std::string>());
     }
     EXPECT_EQ(countedMegabytes, downloads) << "the download's two lines, read together";
+    EXPECT_TRUE(sawFailureAlone) << "the failure's sentence never read alone";
 }
 
 } // namespace
@@ -226,8 +276,8 @@ TEST_F(Atspi, aScreenReaderFollowsEveryPhaseAndRetries) {
     writePhaseTable(records, "atspi-phases-retry");
     expectStatesMatchTheirPhase(records, failure, true);
 
-    // The failure took the focus: Retry, focusable and pressable, described by the sentence.
-    // Nothing before it went to the close control.
+    // The failure took the focus: Retry, focusable and pressable, repeating nothing of the
+    // sentence, which was announced. Nothing before it went to the close control.
     std::size_t pressedAt = records.size();
     for (std::size_t i = 0; i < records.size(); ++i)
         if (records[i]["kind"] == "pressed")
@@ -244,49 +294,42 @@ TEST_F(Atspi, aScreenReaderFollowsEveryPhaseAndRetries) {
     ASSERT_TRUE(lastFocus) << "no focus event";
     EXPECT_EQ((*lastFocus)["role"], "push button");
     EXPECT_EQ((*lastFocus)["name"], "Retry");
-    EXPECT_EQ((*lastFocus)["description"], failure);
+    EXPECT_EQ((*lastFocus)["description"], "");
     const auto& states = (*lastFocus)["states"];
     EXPECT_NE(std::find(states.begin(), states.end(), "focusable"), states.end());
     EXPECT_NE(std::find(states.begin(), states.end(), "focused"), states.end());
     const auto& actions = (*lastFocus)["actions"];
     EXPECT_NE(std::find(actions.begin(), actions.end(), "Press"), actions.end());
 
-    // The window's description announced each phase: one event per phase of the second
-    // attempt (checking, downloading, verifying, installing), and the texts read in order. (A
-    // source is read when its event is handled, so a short phase may read as the next one.)
-    std::vector<std::string> described;
-    std::size_t describedAfterPress = 0;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const auto& r = records[i];
-        if (!isEvent(r, "object:property-change:accessible-description") ||
-            r["source"]["role"] != "frame")
-            continue;
-        describedAfterPress += i > pressedAt;
-        if (described.empty() || described.back() != r["source"]["description"])
-            described.push_back(r["source"]["description"]);
-    }
-    EXPECT_GE(describedAfterPress, 4u);
-    const std::vector<std::string> expected = {downloading, failure, downloading, installing};
-    auto at = described.begin();
-    for (const auto& phase : expected) {
-        at = std::find(at, described.end(), phase);
-        ASSERT_NE(at, described.end()) << "not announced in order: " << phase;
-        ++at;
-    }
+    // The phases were heard in order: the download, the failure announced, the download
+    // again. (The window's description is read when its event is handled, so a short phase may
+    // read as the next one; an announcement keeps its text but goes with the window, so the
+    // last phases, which end as the app opens, may be gone before they are read.)
+    const std::vector<std::string> known = {checking,  downloading, "Reconnecting…",
+                                            verifying, installing,  failure};
+    const auto heard = heardLines(records, known);
+    for (const auto& line : heard)
+        EXPECT_NE(std::find(known.begin(), known.end(), line), known.end()) << "heard: " << line;
+    expectHeardInOrder(heard, {downloading, failure});
+    expectHeardInOrder(heardLines(records, known, pressedAt), {downloading});
 
     // The bar's value changed once per whole percent at most, rising, in each attempt.
     for (const bool second : {false, true}) {
         SCOPED_TRACE(second ? "second attempt" : "first attempt");
         std::vector<double> values;
+        std::size_t changes = 0;
         for (std::size_t i = second ? pressedAt : 0; i < (second ? records.size() : pressedAt);
              ++i) {
             const auto& r = records[i];
-            if (isEvent(r, "object:property-change:accessible-value") &&
-                r["source"]["role"] == "progress bar" && r["source"].contains("value") &&
-                r["source"]["valueText"] != "") // the last one may be read once the download ended
+            if (!isEvent(r, "object:property-change:accessible-value") ||
+                r["source"]["role"] != "progress bar")
+                continue;
+            ++changes;
+            // Read when handled: on a loaded machine that may be after the download ended.
+            if (r["source"].contains("value") && r["source"]["valueText"] != "")
                 values.push_back(r["source"]["value"]);
         }
-        ASSERT_GE(values.size(), 5u) << "too few value changes heard";
+        EXPECT_GE(changes, 5u) << "too few value changes heard";
         // A dropped connection without a validator starts the tail over, the one time the bar
         // may go back; each run in between rises. Read when handled, a value may already be the
         // next one (heard twice); but never a smaller one within a run, never a fraction, and no
@@ -307,7 +350,7 @@ TEST_F(Atspi, aScreenReaderFollowsEveryPhaseAndRetries) {
     }
 }
 
-TEST_F(Atspi, withoutRetryTheStatusTakesFocus) {
+TEST_F(Atspi, withoutRetryTheFailuresLineTakesFocus) {
     AtspiSession session(sharedXServer().display());
     E2eWorld world({.environment = session.installerEnvironment()});
     writeFile(world.installerFolder / "Resources" / "Payload.json", "{\"version\": ");
@@ -317,19 +360,16 @@ TEST_F(Atspi, withoutRetryTheStatusTakesFocus) {
     auto run = world.launch();
     ASSERT_TRUE(run->awaitWindow());
     ASSERT_TRUE(run->focusWindow());
-    const auto statusFocused = [&](const json& r) {
+    // The failure's line takes focus, read as the sentence alone; the block repeats nothing.
+    const auto lineFocused = [&](const json& r) {
         return isEvent(r, "object:state-changed:focused") && r["detail1"] == 1 &&
-               r["source"]["role"] == "panel" && r["source"]["description"] == failure;
+               r["source"]["role"] == "label" && r["source"]["name"] == failure;
     };
-    EXPECT_TRUE(session.awaitRecord(statusFocused, 60s)) << "see " << session.folder();
+    EXPECT_TRUE(session.awaitRecord(lineFocused, 60s)) << "see " << session.folder();
     EXPECT_TRUE(session.awaitRecord(
         [&](const json& r) {
-            if (!isState(r) || r["retry"].is_null() == false)
-                return false;
-            const auto& states = r["status"]["states"];
-            return r["lines"] == json::array({failure}) &&
-                   std::find(states.begin(), states.end(), "focused") != states.end() &&
-                   std::find(states.begin(), states.end(), "focusable") != states.end();
+            return isState(r) && r["retry"].is_null() && r["lines"] == json::array({failure}) &&
+                   r["status"]["description"] == "" && r["window"]["description"] == "";
         },
         30s));
     session.stopReader();
@@ -403,7 +443,7 @@ TEST_P(AtspiLanguage, theWindowAndTheReaderSpeakTheUsersLanguage) {
     ASSERT_TRUE(run->focusWindow());
     const auto retryFocused = [&](const json& r) {
         return isEvent(r, "object:state-changed:focused") && r["detail1"] == 1 &&
-               r["source"]["name"] == language.retry && r["source"]["description"] == failure;
+               r["source"]["name"] == language.retry;
     };
     ASSERT_TRUE(session.awaitRecord(retryFocused, 60s)) << "see " << session.folder();
     // A download slow enough to be heard (about a second).
@@ -416,7 +456,6 @@ TEST_P(AtspiLanguage, theWindowAndTheReaderSpeakTheUsersLanguage) {
     session.stopReader();
 
     const auto records = session.records();
-    std::vector<std::string> described;
     int states = 0;
     for (const auto& r : records) {
         if (isState(r)) {
@@ -426,26 +465,17 @@ TEST_P(AtspiLanguage, theWindowAndTheReaderSpeakTheUsersLanguage) {
                 EXPECT_EQ(r["bar"]["name"], barName);
             }
         }
-        if (isEvent(r, "object:property-change:accessible-description") &&
-            r["source"]["role"] == "frame")
-            described.push_back(r["source"]["description"]);
     }
     EXPECT_GT(states, 0);
-    // Every phase line heard is the translation's, and the failure, the download and the
-    // installation are heard in order. (A source is read when its event is handled, so a short
-    // phase may read as the next one.)
-    const std::set<std::string> known = {
+    // Every line heard is the translation's, and the failure and the download are heard in
+    // order (the installation may end with the window before it is read).
+    const std::vector<std::string> known = {
         BootstrapView::tr("Checking the installed app…").toStdString(), downloading,
         BootstrapView::tr("Verifying the installer…").toStdString(), installing, failure};
-    for (const auto& line : described)
-        EXPECT_TRUE(known.contains(line)) << "heard: " << line;
-    auto at = described.begin();
-    for (const auto& line : {failure, downloading, installing}) {
-        at = std::find(at, described.end(), line);
-        ASSERT_NE(at, described.end())
-            << "not heard in order: " << line << " in " << json(described).dump();
-        ++at;
-    }
+    const auto heard = heardLines(records, known);
+    for (const auto& line : heard)
+        EXPECT_NE(std::find(known.begin(), known.end(), line), known.end()) << "heard: " << line;
+    expectHeardInOrder(heard, {failure, downloading});
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,9 +8,13 @@
 #   {"kind": "event", "type": ..., "source": {...}}  an event, with its source as read then
 #   {"kind": "state", ...}                   the window as read, whenever it changed
 #   {"kind": "pressed", "ok": ...}           Retry was pressed through its AT-SPI action
+#   {"kind": "drained", "round": N}          every event that had reached it is written
 #
+# Every record carries "time", the wall clock in seconds since the epoch when it was written.
 # A file named "press-retry" appearing in the folder COMMANDS makes it press Retry through its
-# AT-SPI action (and remove the file). It stops when SIGTERM arrives.
+# AT-SPI action; one named "drain-N" makes it write "drained" for round N once it has handled
+# every event that reached it before (each file is removed once read). It stops when SIGTERM
+# arrives.
 #
 # Every value is read afresh from the application, at the moment of reading: a state is written
 # once two readings a tick apart agree, and an event's source is read as it is handled (which may
@@ -24,6 +28,7 @@ import json
 import os
 import signal
 import sys
+import time
 
 import gi
 
@@ -40,6 +45,7 @@ EVENTS = [
     "object:value-changed",
     "object:property-change:accessible-description",
     "object:property-change:accessible-name",
+    "object:state-changed:showing",
 ]
 
 
@@ -51,7 +57,7 @@ class Reader:
         self.pending = None
 
     def write(self, record):
-        self.output.write(json.dumps(record, sort_keys=True) + "\n")
+        self.output.write(json.dumps({**record, "time": time.time()}, sort_keys=True) + "\n")
 
     # --- finding things ---------------------------------------------------------------------
 
@@ -172,11 +178,29 @@ class Reader:
 
     def tick(self):
         self.record_state()
-        command = os.path.join(self.commands, "press-retry")
-        if os.path.exists(command):
-            os.remove(command)
-            self.press_retry()
+        for name in sorted(os.listdir(self.commands)):
+            os.remove(os.path.join(self.commands, name))
+            if name == "press-retry":
+                self.press_retry()
+            elif name.startswith("drain-"):
+                self.drain(int(name[len("drain-"):]))
         return True
+
+    def drain(self, round_number):
+        # A call to the registry comes back after every message sent to this client before it
+        # was answered; those are dispatched before an idle callback of low priority runs.
+        try:
+            pyatspi.Registry.getDesktop(0).childCount
+        except Exception:
+            pass
+
+        def written():
+            self.write({"kind": "drained", "round": round_number})
+            return False
+
+        # Not below the default idle priority: pyatspi's own idle callback (which lets other
+        # threads run) is always ready there, and one of lower priority would never run.
+        GLib.idle_add(written, priority=GLib.PRIORITY_DEFAULT_IDLE)
 
     def press_retry(self):
         _, _, status = self.parts()

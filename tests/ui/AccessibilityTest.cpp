@@ -35,7 +35,8 @@ public:
     void notifyAccessibilityUpdate(QAccessibleEvent* event) override {
         if (event->type() != QAccessible::NameChanged &&
             event->type() != QAccessible::ValueChanged &&
-            event->type() != QAccessible::DescriptionChanged && event->type() != QAccessible::Focus)
+            event->type() != QAccessible::DescriptionChanged &&
+            event->type() != QAccessible::Focus && event->type() != QAccessible::ObjectShow)
             return;
         QVariant value;
         if (event->type() == QAccessible::ValueChanged)
@@ -48,6 +49,14 @@ public:
             if (!element)
                 return;
             value = element->text(QAccessible::Description);
+        }
+        // A notification shown is spoken by its name, without a role word inside a status bar.
+        if (event->type() == QAccessible::ObjectShow) {
+            QAccessibleInterface* element = event->accessibleInterface();
+            if (!element || element->role() != QAccessible::Notification || !element->parent() ||
+                element->parent()->role() != QAccessible::StatusBar)
+                return;
+            value = element->text(QAccessible::Name);
         }
         heard.push_back({event->type(), event->object(), value});
     }
@@ -91,7 +100,7 @@ TEST(Accessibility, viewExposesTitleBarAndStatusButNotTheArtwork) {
     QAccessibleInterface* status = findAccessible(root, "installer-status");
     ASSERT_NE(status, nullptr);
     EXPECT_EQ(status, root->child(2));
-    EXPECT_EQ(status->role(), QAccessible::Grouping);
+    EXPECT_EQ(status->role(), QAccessible::StatusBar);
     EXPECT_EQ(childNames(status), QStringList({"It broke.", "Retry"}));
     EXPECT_EQ(status->child(0)->role(), QAccessible::StaticText);
     EXPECT_EQ(status->child(1)->role(), QAccessible::Button);
@@ -158,7 +167,7 @@ TEST(Accessibility, phaseChangesAndWholePercentsAreAnnouncedOnce) {
     EXPECT_EQ(reader.take(QAccessible::NameChanged).size(), 4u) << "back to 0, then 1, 2 and 3 MB";
 }
 
-TEST(Accessibility, theWindowDescribesEachPhaseAndAFailureTakesFocus) {
+TEST(Accessibility, theWindowDescribesEachPhaseAndAFailureIsSpokenOnce) {
     ModelFixture fixture(sampleManifest(), 0);
     BootstrapWindow window(fixture.model);
     window.show();
@@ -178,24 +187,95 @@ TEST(Accessibility, theWindowDescribesEachPhaseAndAFailureTakesFocus) {
           InstallerPhase::installing(), InstallerPhase::failed(sentence),
           InstallerPhase::checking()})
         fixture.model->setPhase(phase);
-    EXPECT_EQ(descriptions(),
-              QStringList({"Checking the installed app…", "Downloading Quorvane Pro 4.2.1…",
-                           "Verifying the installer…", "Adding Quorvane Pro to Applications…",
-                           QString::fromStdString(sentence), "Checking the installed app…"}));
-    // The download's megabytes do not disturb it.
+    // A failure leaves the window without a description: it is spoken where it moves focus.
+    EXPECT_EQ(
+        descriptions(),
+        QStringList({"Checking the installed app…", "Downloading Quorvane Pro 4.2.1… 0% downloaded",
+                     "Verifying the installer…", "Adding Quorvane Pro to Applications…", "",
+                     "Checking the installed app…"}));
+    // During the download it holds the whole percent, read on demand: the megabytes change it
+    // once per whole percent, never more.
     fixture.model->setPhase(InstallerPhase::downloading());
     reader.take(QAccessible::DescriptionChanged);
-    for (std::int64_t received = 0; received <= 5'000'000; received += 1'000'000)
-        fixture.model->setReceived(received);
-    EXPECT_EQ(descriptions(), QStringList());
+    for (std::int64_t received = 0; received <= 1'500'000; received += 100'000)
+        fixture.model->setReceived(received); // of a 50,000,000-byte tail
+    EXPECT_EQ(descriptions(), QStringList({"Downloading Quorvane Pro 4.2.1… 1% downloaded",
+                                           "Downloading Quorvane Pro 4.2.1… 2% downloaded",
+                                           "Downloading Quorvane Pro 4.2.1… 3% downloaded"}));
 
-    // The failure moves focus to Retry, described by the sentence.
+    // The failure is announced once and moves focus to Retry, which repeats nothing.
     reader.take(QAccessible::Focus);
+    reader.take(QAccessible::ObjectShow);
     fixture.model->setPhase(InstallerPhase::failed(sentence));
     const auto focus = reader.take(QAccessible::Focus);
     ASSERT_EQ(focus.size(), 1u);
     EXPECT_EQ(focus[0].object, &window.view().statusBlock().retryButton());
-    EXPECT_EQ(focus[0].value.toString().toStdString(), sentence);
+    EXPECT_EQ(focus[0].value.toString(), "");
+    const auto shown = reader.take(QAccessible::ObjectShow);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].value.toString().toStdString(), sentence);
+    EXPECT_EQ(window.accessibleDescription(), "");
+}
+
+TEST(Accessibility, eachNewStatusLineIsAnnouncedOnceWithoutTakingFocus) {
+    ModelFixture fixture(sampleManifest(), 0);
+    BootstrapWindow window(fixture.model);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    // Its download is refused at once; leaving the failure hands focus back to the window.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return fixture.model->phase().kind() == InstallerPhase::Kind::failed; }));
+    fixture.model->setPhase(InstallerPhase::verifying());
+    // Past the moment in which the reader reads the window that got focus.
+    QTest::qWait(StatusBlock::windowReadingMs + 100);
+    ScreenReader reader;
+    const auto announced = [&] {
+        QStringList texts;
+        for (const Heard& h : reader.take(QAccessible::ObjectShow))
+            texts.append(h.value.toString());
+        return texts;
+    };
+    const auto focusMoves = [&] { return reader.take(QAccessible::Focus).size(); };
+
+    fixture.model->setPhase(InstallerPhase::checking());
+    fixture.model->setPhase(InstallerPhase::downloading());
+    for (std::int64_t received = 0; received <= 3'000'000; received += 250'000)
+        fixture.model->setReceived(received);
+    fixture.model->setPhase(InstallerPhase::downloading(true));
+    fixture.model->setPhase(InstallerPhase::downloading());
+    fixture.model->setPhase(InstallerPhase::verifying());
+    fixture.model->setPhase(InstallerPhase::installing());
+    // The phases, each once as it begins, and the reconnection; never the megabytes.
+    EXPECT_EQ(announced(),
+              QStringList({"Checking the installed app…", "Downloading Quorvane Pro 4.2.1…",
+                           "Reconnecting…", "Verifying the installer…",
+                           "Adding Quorvane Pro to Applications…"}));
+    EXPECT_EQ(focusMoves(), 0u);
+
+    // Any other line shown in the status block is announced the same way.
+    StatusBlock& status = window.view().statusBlock();
+    status.setContent({.lines = {"Downloading Quorvane Pro 4.2.1…", "Waiting for the network…"}});
+    EXPECT_EQ(announced(),
+              QStringList({"Downloading Quorvane Pro 4.2.1…", "Waiting for the network…"}));
+
+    // A failure is announced too, and moves focus to Retry. Leaving it hands focus back to the
+    // window, which the reader reads with its phase: that is not announced again.
+    fixture.model->setPhase(InstallerPhase::failed("It broke."));
+    EXPECT_EQ(announced(), QStringList({"It broke."}));
+    EXPECT_EQ(focusMoves(), 1u);
+    fixture.model->setPhase(InstallerPhase::checking());
+    EXPECT_EQ(announced(), QStringList());
+
+    // A user in another window hears failures only.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    fixture.model->setPhase(InstallerPhase::verifying());
+    EXPECT_EQ(announced(), QStringList());
+    fixture.model->setPhase(InstallerPhase::failed("It broke again."));
+    EXPECT_EQ(announced(), QStringList({"It broke again."}));
 }
 
 Q_IMPORT_PLUGIN(RecordingBridgePlugin)

@@ -375,10 +375,11 @@ TEST(PseudoLanguage, everyTextGoesThroughTranslationAndLongerTextsFit) {
             const QString sentence = QString::fromStdString(shown.fixture.model->phase().message());
             EXPECT_EQ(content.lines, QStringList{sentence});
             EXPECT_EQ(view.statusBlock().failureSentence(), sentence);
-            EXPECT_EQ(description, sentence);
+            // Spoken once, as it appears or where focus lands: nothing repeats it.
+            EXPECT_EQ(description, "");
             if (content.retry) {
                 EXPECT_TRUE(PseudoLanguage::isMarked(view.statusBlock().retryButton().text()));
-                EXPECT_EQ(view.statusBlock().retryButton().accessibleDescription(), sentence);
+                EXPECT_EQ(view.statusBlock().retryButton().accessibleDescription(), "");
             }
         } else {
             for (const QString& line : content.lines) {
