@@ -118,9 +118,8 @@ BootstrapModel::BootstrapModel(Environment environment) : environment_(std::move
 BootstrapModel::~BootstrapModel() = default;
 
 double BootstrapModel::progress() const noexcept {
-    std::int64_t expected = 1;
-    if (manifest_)
-        expected = manifest_->payloadBytes - manifest_->embeddedPackageBytes.value_or(0);
+    const std::uint64_t expected =
+        manifest_ ? std::max<std::uint64_t>(manifest_->tailBytes(), 1) : 1;
     return std::min(static_cast<double>(received_) / static_cast<double>(expected), 1.0);
 }
 

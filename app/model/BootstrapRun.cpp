@@ -12,6 +12,7 @@
 #include "manifest/BootstrapFailure.h"
 #include "manifest/ErrorChain.h"
 #include "package/BootstrapVerification.h"
+#include "staging/DiskSpace.h"
 #include "staging/StagingFolders.h"
 
 // Every awaited operation is first stored in a named local: GCC 12 destroys some temporaries of
@@ -56,12 +57,11 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
     diagnostics::record("run failed: \"" + kind.message() + "\"\n" +
                         diagnostics::describeChain(failure));
     const auto& staging = model->stagingDirectory();
-    const bool keepsTail =
-        model->phase().kind() == InstallerPhase::Kind::downloading &&
-        (kind == BootstrapFailure::download || kind == BootstrapFailure::insufficientSpace) &&
-        staging && model->manifest() &&
-        BootstrapDownload::resumableBytes(tailIn(*staging, *model->manifest()),
-                                          *model->manifest()) > 0;
+    const bool keepsTail = model->phase().kind() == InstallerPhase::Kind::downloading &&
+                           BootstrapDownload::keepsPartialTail(kind) && staging &&
+                           model->manifest() &&
+                           BootstrapDownload::resumableBytes(tailIn(*staging, *model->manifest()),
+                                                             *model->manifest()) > 0;
     if (model->phase().kind() != InstallerPhase::Kind::installing && !keepsTail)
         model->cleanStaging();
     const std::stop_token token = co_await async::currentStopToken();

@@ -99,8 +99,7 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
     case InstallerPhase::Kind::ready:
     case InstallerPhase::Kind::downloading: {
         const QString version = manifest ? QString::fromStdString(manifest->version) : QString();
-        const std::int64_t total =
-            manifest ? manifest->payloadBytes - manifest->embeddedPackageBytes.value_or(0) : 0;
+        const auto total = manifest ? static_cast<std::int64_t>(manifest->tailBytes()) : 0;
         //: First status line while the package downloads. %1 is the product's name, %2 its
         //: version (2.4.1). Ends with the ellipsis character. At most two lines of 460 px at
         //: 12.5 px, best one: about 70 characters of Latin script.

@@ -8,9 +8,10 @@
 #include <functional>
 #include <memory>
 
-#include "manifest/BootstrapManifest.h"
 #include "download/DownloadPacing.h"
 #include "download/DownloadProxy.h"
+#include "manifest/BootstrapFailure.h"
+#include "manifest/BootstrapManifest.h"
 #include "manifest/SystemContext.h"
 
 namespace quorvane {
@@ -65,14 +66,13 @@ public:
     // from; 0 when there is none or it was recorded for another payload.
     static std::uint64_t resumableBytes(const std::filesystem::path& destination,
                                         const BootstrapManifest& manifest);
+    // Whether a download that ended in `failure` kept its partial tail (where it held one that
+    // can be continued): after failures of the network and of space.
+    static bool keepsPartialTail(const BootstrapFailure& failure);
 
 private:
     struct State;
     std::shared_ptr<State> state_;
 };
-
-// Throws BootstrapFailure::insufficientSpace unless the file system holding `directory` has
-// `bytes` available to this user.
-void requireRoom(const std::filesystem::path& directory, std::uint64_t bytes);
 
 } // namespace quorvane

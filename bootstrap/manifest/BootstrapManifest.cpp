@@ -1,8 +1,8 @@
 #include "manifest/BootstrapManifest.h"
 
-#include "manifest/BootstrapFailure.h"
 #include "base/Diagnostics.h"
 #include "base/UrlParts.h"
+#include "manifest/BootstrapFailure.h"
 
 #include <algorithm>
 #include <limits>
@@ -161,6 +161,13 @@ void BootstrapManifest::validate() const {
         fail("payloadURL must name a host");
     if (allowUnsignedTestPayload)
         fail("allowUnsignedTestPayload must not be set");
+}
+
+std::uint64_t BootstrapManifest::tailBytes() const noexcept {
+    const std::int64_t embedded = embeddedPackageBytes.value_or(0);
+    if (payloadBytes < 0 || embedded < 0 || embedded > payloadBytes)
+        return 0;
+    return static_cast<std::uint64_t>(payloadBytes - embedded);
 }
 
 } // namespace quorvane

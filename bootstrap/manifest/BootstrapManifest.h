@@ -37,6 +37,9 @@ struct BootstrapManifest {
     std::string encode() const;
     // Throws BootstrapFailure::configuration at the first rule that fails.
     void validate() const;
+    // The bytes the installer downloads: the package less what it carries (0 where the values
+    // do not add up; validate() refuses such a manifest).
+    std::uint64_t tailBytes() const noexcept;
 
     friend bool operator==(const BootstrapManifest&, const BootstrapManifest&) = default;
 };

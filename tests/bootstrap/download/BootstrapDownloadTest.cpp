@@ -645,16 +645,3 @@ TEST_F(DownloadTest, CancelWhileWaitingToReconnectEndsAtOnce) {
     EXPECT_EQ(server.requests("/tail"), 1);
     EXPECT_TRUE(entries(dir.path()).empty());
 }
-
-TEST_F(DownloadTest, RoomIsCheckedOnTheTemporaryFileSystem) {
-    quorvane::test::SmallFileSystem small(dir / "small", MiB);
-    if (!small.mounted())
-        GTEST_SKIP() << "mounting a small file system needs root";
-    EXPECT_NO_THROW(quorvane::requireRoom(small.path(), MiB / 2));
-    try {
-        quorvane::requireRoom(small.path(), 2 * MiB);
-        FAIL() << "2 MiB fit on a 1 MiB file system";
-    } catch (const BootstrapFailure& f) {
-        EXPECT_EQ(f, BootstrapFailure::insufficientSpace);
-    }
-}

@@ -1,0 +1,24 @@
+#pragma once
+
+// What the download writes to the diagnostic log: enough for support to tell a refused proxy,
+// a wrong answer and an outage apart, and never a credential.
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "download/DownloadProxy.h"
+
+namespace quorvane::transferLog {
+
+void started(const std::string& url, const CurlProxy& proxy, const std::string& caFile);
+// One request's end: what answered, what it brought, and libcurl's error if any.
+void requestEnded(CURL* easy, std::uint64_t from, std::uint64_t received, std::uint64_t held,
+                  CURLcode result, const char* detail);
+void reconnecting(bool startingOver, std::chrono::milliseconds wait, std::size_t attempt);
+void failed(std::exception_ptr problem);
+
+} // namespace quorvane::transferLog
