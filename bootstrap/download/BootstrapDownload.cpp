@@ -12,6 +12,7 @@
 #include "download/CurlLoop.h"
 #include "download/PartialTail.h"
 #include "download/ReconnectPolicy.h"
+#include "download/SilenceWatch.h"
 #include "download/SystemCABundle.h"
 #include "download/TailRequest.h"
 #include "download/TransferFailure.h"
@@ -69,6 +70,11 @@ bool BootstrapDownload::State::waitToReconnect(std::chrono::milliseconds wait) {
 void BootstrapDownload::State::transferInto(PartialTail& tail, const CurlProxy& proxy) {
     bool answered = tail.held() > 0; // some answer was taken: later connection failures resume
     ReconnectPolicy policy(options.reconnectWaits, tail.held());
+    SilenceWatch silence(options.now, options.silenceNotice, [&](bool waiting) {
+        transferLog::waitingForNetwork(waiting, tail.held());
+        if (options.waitingForNetwork)
+            options.waitingForNetwork(waiting);
+    });
     const auto attach = [this](CURLM* multi) {
         // Waking is safe under the lock: cancel() holds it while it wakes.
         const std::lock_guard lock(mutex);
@@ -90,9 +96,17 @@ void BootstrapDownload::State::transferInto(PartialTail& tail, const CurlProxy& 
         curl::set(easy.get(), CURLOPT_ERRORBUFFER, curlDetail);
         const std::uint64_t heldBefore = tail.held();
 
-        const CURLcode result = runToEnd(easy.get(), cancelled, attach);
+        CURLcode result = CURLE_OK;
+        {
+            silence.start(tail.held());
+            struct Stop {
+                SilenceWatch& watch;
+                ~Stop() { watch.stop(); }
+            } stop{silence};
+            result = runToEnd(easy.get(), cancelled, attach, [&] { silence.observe(tail.held()); });
+        }
         answered = answered || request.accepted();
-        transferLog::requestEnded(easy.get(), request.from(),
+        transferLog::requestEnded(easy.get(), manifest.payloadURL, proxy, request.from(),
                                   tail.held() - std::min(tail.held(), heldBefore), tail.held(),
                                   result, curlDetail);
 
@@ -117,7 +131,7 @@ void BootstrapDownload::State::transferInto(PartialTail& tail, const CurlProxy& 
         if (!next)
             throw BootstrapFailure::download;
         transferLog::reconnecting(ending == Ending::startOver, next->wait, next->attempt);
-        if (!waitToReconnect(next->wait))
+        if (next->attempt == 0 ? cancelled.load() : !waitToReconnect(next->wait))
             throw BootstrapFailure::cancelled;
         if (ending == Ending::startOver)
             tail.startOver();
@@ -133,7 +147,7 @@ std::exception_ptr BootstrapDownload::State::transfer() {
         return std::make_exception_ptr(BootstrapFailure::download);
 
     PartialTail tail(destination, manifest, progress, options.now);
-    transferLog::started(manifest.payloadURL, *proxy, caFile);
+    transferLog::started(manifest.payloadURL, *proxy, options.proxy.noProxy, caFile);
     std::exception_ptr outcome;
     try {
         tail.open();

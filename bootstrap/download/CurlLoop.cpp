@@ -4,9 +4,15 @@
 #include "manifest/BootstrapFailure.h"
 
 namespace quorvane {
+namespace {
+
+// A silent connection is looked at this often (activity ends a poll at once).
+constexpr int pollLimit = 250;
+
+} // namespace
 
 CURLcode runToEnd(CURL* easy, const std::atomic<bool>& cancelled,
-                  const std::function<void(CURLM*)>& attach) {
+                  const std::function<void(CURLM*)>& attach, const std::function<void()>& step) {
     const curl::Multi multi(curl_multi_init());
     if (!multi)
         curl::fail(CURLE_OUT_OF_MEMORY);
@@ -27,11 +33,12 @@ CURLcode runToEnd(CURL* easy, const std::atomic<bool>& cancelled,
         int running = 0;
         if (const CURLMcode rc = curl_multi_perform(multi.get(), &running); rc != CURLM_OK)
             curl::fail(rc);
+        step();
         if (running == 0)
             break;
         if (cancelled.load())
             throw BootstrapFailure::cancelled;
-        if (const CURLMcode rc = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+        if (const CURLMcode rc = curl_multi_poll(multi.get(), nullptr, 0, pollLimit, nullptr);
             rc != CURLM_OK)
             curl::fail(rc);
     }

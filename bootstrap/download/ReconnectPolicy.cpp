@@ -10,6 +10,7 @@ std::optional<ReconnectPolicy::Next> ReconnectPolicy::next(std::uint64_t held) {
     if (held > mostHeld_) {
         mostHeld_ = held;
         inARow_ = 0;
+        return Next{std::chrono::milliseconds(0), 0};
     }
     if (inARow_ == waits_.size())
         return std::nullopt;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/Diagnostics.h"
 #include "download/BootstrapDownload.h"
 #include "download/CurlHandles.h"
 #include "download/HeaderValues.h"
@@ -42,13 +43,20 @@ bool TailRequest::judge() {
         // The same validator as the kept bytes': If-Range was honoured by a server that still
         // names the same file.
         const bool sameFile = validator.empty() || validator == tail_.validator();
-        if (!range || range->first != from_ || range->complete != tail_.size() ||
-            range->last + 1 != tail_.size() || !sameFile) {
+        if (!range || range->first != from_ || range->complete > tail_.size() || !sameFile) {
             mustStartOver_ = true;
+            return false;
+        }
+        if (announcesTooFew(status, tail_.size() - from_)) {
+            failure_ = std::make_exception_ptr(BootstrapFailure::download);
             return false;
         }
         limit_ = tail_.size() - from_;
         return true;
+    }
+    if ((status == 200 || status == 206) && announcesTooFew(status, tail_.size())) {
+        failure_ = std::make_exception_ptr(BootstrapFailure::download);
+        return false;
     }
     if (ranged_ && status == 200) {
         // The whole tail again: what was held goes, never to be spliced with the new bytes.
@@ -67,6 +75,28 @@ bool TailRequest::judge() {
     return true;
 }
 
+// A login page, a proxy's notice or any other short answer in place of the package: refused
+// before a byte of it is written, so that the failure names the network, not the download's
+// integrity. An answer without a length is judged by its bytes as they come.
+bool TailRequest::announcesTooFew(long status, std::uint64_t expected) const {
+    const auto length = http::parseNumber(contentLength_);
+    const auto range = http::parseContentRange(contentRange_);
+    const bool tooShort = (length && *length < expected) ||
+                          (status == 206 && range && range->last + 1 - range->first < expected);
+    if (!tooShort)
+        return false;
+    const auto shown = [](std::string_view value) {
+        return value.empty() ? std::string("none") : std::string(value.substr(0, 100));
+    };
+    diagnostics::record("download: refused an answer that announces fewer bytes than the " +
+                        std::string(ranged_ ? "rest of the tail" : "tail") + " (" +
+                        std::to_string(expected) + " expected from byte " + std::to_string(from_) +
+                        "): HTTP " + std::to_string(status) + ", Content-Type " +
+                        shown(contentType_) + ", Content-Length " + shown(contentLength_) +
+                        (contentRange_.empty() ? "" : ", Content-Range " + shown(contentRange_)));
+    return true;
+}
+
 std::size_t TailRequest::onHeader(char* data, std::size_t, std::size_t length, void* user) {
     auto& request = *static_cast<TailRequest*>(user);
     const std::string_view line(data, length);
@@ -76,6 +106,8 @@ std::size_t TailRequest::onHeader(char* data, std::size_t, std::size_t length, v
             request.etag_.clear();
             request.lastModified_.clear();
             request.contentRange_.clear();
+            request.contentLength_.clear();
+            request.contentType_.clear();
         } else if (trim(line).empty()) {
             long status = 0;
             curl_easy_getinfo(request.easy_, CURLINFO_RESPONSE_CODE, &status);
@@ -90,6 +122,10 @@ std::size_t TailRequest::onHeader(char* data, std::size_t, std::size_t length, v
             request.lastModified_ = trim(line.substr(14));
         } else if (startsWithNoCase(line, "Content-Range:")) {
             request.contentRange_ = trim(line.substr(14));
+        } else if (startsWithNoCase(line, "Content-Length:")) {
+            request.contentLength_ = trim(line.substr(15));
+        } else if (startsWithNoCase(line, "Content-Type:")) {
+            request.contentType_ = trim(line.substr(13));
         }
     } catch (...) {
         request.failure_ = std::make_exception_ptr(
@@ -143,6 +179,8 @@ void TailRequest::configure(CURL* easy, const std::string& url, const std::strin
         set(easy, CURLOPT_PROXYUSERNAME, proxy.user->c_str());
         set(easy, CURLOPT_PROXYPASSWORD, proxy.password.value_or("").c_str());
     }
+    // Whatever scheme the proxy asks for, but never one that runs an outside helper program.
+    set(easy, CURLOPT_PROXYAUTH, static_cast<unsigned long>(CURLAUTH_ANY & ~CURLAUTH_NTLM_WB));
     set(easy, CURLOPT_NOPROXY, options.proxy.noProxy.c_str());
     set(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
     set(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);

@@ -34,6 +34,8 @@ public:
 
 private:
     bool judge();
+    // The answer announces fewer body bytes than the `expected` it is to bring.
+    bool announcesTooFew(long status, std::uint64_t expected) const;
     static std::size_t onHeader(char* data, std::size_t, std::size_t length, void* user);
     static std::size_t onData(char* data, std::size_t, std::size_t length, void* user);
 
@@ -47,6 +49,8 @@ private:
     std::string etag_;
     std::string lastModified_;
     std::string contentRange_;
+    std::string contentLength_;
+    std::string contentType_;
     std::exception_ptr failure_;
     bool mustStartOver_ = false;
 };
