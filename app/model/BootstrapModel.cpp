@@ -144,8 +144,18 @@ void BootstrapModel::setReceived(std::int64_t received) {
 }
 
 void BootstrapModel::setReconnecting(bool reconnecting) {
+    using Connection = InstallerPhase::Connection;
     if (phase_.kind() == InstallerPhase::Kind::downloading && phase_.reconnecting() != reconnecting)
-        setPhase(InstallerPhase::downloading(reconnecting));
+        setPhase(InstallerPhase::downloading(reconnecting ? Connection::reconnecting
+                                                          : Connection::flowing));
+}
+
+void BootstrapModel::setWaitingForNetwork(bool waiting) {
+    using Connection = InstallerPhase::Connection;
+    if (phase_.kind() == InstallerPhase::Kind::downloading && !phase_.reconnecting() &&
+        phase_.waitingForNetwork() != waiting)
+        setPhase(InstallerPhase::downloading(waiting ? Connection::waitingForNetwork
+                                                     : Connection::flowing));
 }
 
 void BootstrapModel::start() {

@@ -130,7 +130,9 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
         package = co_await std::move(download);
     }
 
-    setPhase(InstallerPhase::verifying());
+    // A fresh download already shows it (the tail was assembled meanwhile).
+    if (phase_.kind() != InstallerPhase::Kind::verifying)
+        setPhase(InstallerPhase::verifying());
     auto verification = async::runInBackground([package, manifest, system](std::stop_token stop) {
         BootstrapVerification::verify(package, manifest, stop, system);
     });
@@ -191,6 +193,13 @@ async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest
         async::postToMainThread([weak, waiting] {
             if (const auto model = weak.lock())
                 model->setReconnecting(waiting);
+        });
+    };
+
+    options.waitingForNetwork = [weak = weak_from_this()](bool waiting) {
+        async::postToMainThread([weak, waiting] {
+            if (const auto model = weak.lock())
+                model->setWaitingForNetwork(waiting);
         });
     };
 

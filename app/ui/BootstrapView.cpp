@@ -108,6 +108,11 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
             //: Second status line while a dropped connection is resumed, in place of the
             //: megabyte figures. Ends with the ellipsis character. One line of 460 px.
             return {{downloading, tr("Reconnecting…")}};
+        if (model.phase().waitingForNetwork())
+            //: Second status line when no data has arrived for a few seconds while the
+            //: connection is still open, in place of the megabyte figures; they return when data
+            //: flows again. Ends with the ellipsis character. One line of 460 px.
+            return {{downloading, tr("Waiting for the network…")}};
         //: Second status line while downloading: the megabytes received (%1) of the total
         //: (%2), whole numbers in the language's own digits. The language's unit and word
         //: order. One line of 460 px at 12.5 px.

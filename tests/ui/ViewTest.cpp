@@ -16,13 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include "manifest/BootstrapFailure.h"
 #include "BootstrapView.h"
 #include "BootstrapWindow.h"
 #include "EventLoopSpin.h"
 #include "InstallerColors.h"
 #include "InstallerFonts.h"
 #include "UiFixture.h"
+#include "manifest/BootstrapFailure.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -80,9 +80,14 @@ std::vector<StatusCase> statusCases() {
          {download, "4000 MB of 52 MB"}},
         {"waiting to reconnect replaces the figures",
          sampleManifest(),
-         InstallerPhase::downloading(true),
+         InstallerPhase::downloading(InstallerPhase::Connection::reconnecting),
          1'500'000,
          {download, "Reconnecting" + ellipsis}},
+        {"a silent network replaces the figures",
+         sampleManifest(),
+         InstallerPhase::downloading(InstallerPhase::Connection::waitingForNetwork),
+         1'500'000,
+         {download, "Waiting for the network" + ellipsis}},
         {"checking",
          sampleManifest(),
          InstallerPhase::checking(),
