@@ -1,0 +1,41 @@
+#include "PrivateBus.h"
+
+#include <stdexcept>
+#include <thread>
+
+#include "TempDir.h"
+
+namespace quorvane::test {
+
+PrivateBus::PrivateBus() : address_("unix:path=" + (dir_ / "bus").string()) {
+    std::filesystem::create_directories(dir_ / "services");
+    std::filesystem::create_directories(dir_ / "home");
+    const auto config = dir_ / "bus.conf";
+    writeFile(config,
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig><type>session</type><listen>" +
+                  address_ + "</listen><auth>EXTERNAL</auth><servicedir>" +
+                  (dir_ / "services").string() +
+                  "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+                  "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                  "</busconfig>\n");
+    daemon_.emplace(
+        std::vector<std::string>{"dbus-daemon", "--config-file=" + config.string(), "--nofork"});
+    for (int i = 0; i < 1000 && !std::filesystem::exists(dir_ / "bus"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!std::filesystem::exists(dir_ / "bus"))
+        throw std::runtime_error("dbus-daemon did not start");
+}
+
+void PrivateBus::addService(const std::string& name, const std::vector<std::string>& command) {
+    const std::string home = (dir_ / "home").string();
+    std::string exec = "/usr/bin/env -i HOME=" + home + " XDG_RUNTIME_DIR=" + home +
+                       " DBUS_SESSION_BUS_ADDRESS=" + address_;
+    for (const auto& argument : command)
+        exec += " " + argument;
+    writeFile(dir_ / "services" / (name + ".service"),
+              "[D-BUS Service]\nName=" + name + "\nExec=" + exec + "\n");
+}
+
+} // namespace quorvane::test
