@@ -97,14 +97,14 @@ void BootstrapDownload::State::transferInto(PartialTail& tail, const CurlProxy& 
         const std::uint64_t heldBefore = tail.held();
 
         CURLcode result = CURLE_OK;
-        {
-            silence.start(tail.held());
-            struct Stop {
-                SilenceWatch& watch;
-                ~Stop() { watch.stop(); }
-            } stop{silence};
+        silence.start(tail.held());
+        try {
             result = runToEnd(easy.get(), cancelled, attach, [&] { silence.observe(tail.held()); });
+        } catch (...) {
+            silence.stop();
+            throw;
         }
+        silence.stop();
         answered = answered || request.accepted();
         transferLog::requestEnded(easy.get(), manifest.payloadURL, proxy, request.from(),
                                   tail.held() - std::min(tail.held(), heldBefore), tail.held(),
