@@ -2,7 +2,7 @@
 // interleaved rounds on the same data:
 //   install  verify + install on a fresh Applications folder, against `openssl dgst -sha256` of
 //            the package, `bsdtar -xf` of its payload into a fresh folder and one SHA-256 pass
-//            over the expanded app's files;
+//            over the expanded app's files (`find -exec sha256sum {} +`);
 //   update   reuse search + verify + install over an older trusted copy, against the same plus
 //            two SHA-256 passes over the old copy's files (the search's check and the one under
 //            the lock);
@@ -26,19 +26,15 @@
 #include <string_view>
 #include <vector>
 
-#include <fcntl.h>
-
 #include "AppBundle.h"
-#include "manifest/BootstrapManifest.h"
-#include "install/BootstrapSystemInstaller.h"
-#include "package/BootstrapVerification.h"
-#include "base/FileIo.h"
 #include "Noise.h"
 #include "Process.h"
 #include "ProductKit.h"
-#include "base/Digest.h"
-#include "manifest/SystemContext.h"
 #include "TempDir.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "manifest/BootstrapManifest.h"
+#include "manifest/SystemContext.h"
+#include "package/BootstrapVerification.h"
 
 #include <quorvane/BuildConfig.h>
 
@@ -97,16 +93,10 @@ void sign(const fs::path& app, const std::string& identifier) {
              app.string()});
 }
 
-// One SHA-256 pass over every regular file under `root`.
+// One SHA-256 pass over every regular file under `root`, the way a user would make one:
+// find(1) handing the files to sha256sum(1) in batches.
 void hashTree(const fs::path& root) {
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_symlink() || !entry.is_regular_file())
-            continue;
-        const FileDescriptor fd(::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd)
-            throw std::runtime_error("cannot open " + entry.path().string());
-        sha256Hex(fd.get(), {});
-    }
+    mustRun({"find", root.string(), "-type", "f", "-exec", "sha256sum", "{}", "+"});
 }
 
 double seconds(Clock::time_point since) {

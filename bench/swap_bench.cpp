@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "base/FileIo.h"
-#include "install/SystemInstallerDetail.h"
+#include "base/Rename.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -59,8 +59,7 @@ Figures measure(const fs::path& folder, int rounds) {
     std::vector<double> swaps, synced;
     for (int i = 0; i < rounds; ++i) {
         const auto start = Clock::now();
-        quorvane::BootstrapSystemInstaller::detail::moveIntoPlace(
-            dir.get(), "work/Quorvane Pro.app", "Quorvane Pro.app", true);
+        quorvane::moveIntoPlace(dir.get(), "work/Quorvane Pro.app", "Quorvane Pro.app", true);
         const auto swapped = Clock::now();
         ::fsync(dir.get());
         const auto end = Clock::now();

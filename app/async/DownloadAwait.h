@@ -1,7 +1,7 @@
 #pragma once
 
-#include "download/BootstrapDownload.h"
 #include "Completion.h"
+#include "download/BootstrapDownload.h"
 
 namespace quorvane::async {
 

@@ -69,7 +69,7 @@ std::optional<BootstrapManifest> loadManifest(const std::filesystem::path& resou
     try {
         auto manifest = BootstrapManifest::decode(*text);
         manifest.validate();
-        if (!manifest.installedAppCDHash)
+        if (!manifest.pinsInstalledApp())
             return refuse("invalid: installedAppCDHash is missing");
         diagnostics::record("manifest: version " + manifest.version + ", build " + manifest.build +
                             ", payload from " + diagnostics::hostOf(manifest.payloadURL) + ", " +

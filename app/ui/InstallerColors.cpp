@@ -1,8 +1,5 @@
 #include "InstallerColors.h"
 
-#include <algorithm>
-#include <cmath>
-
 namespace quorvane {
 
 QColor installerColor(quint32 hex) {
@@ -12,17 +9,6 @@ QColor installerColor(quint32 hex) {
 
 QColor mutedInk(bool highContrast) {
     return installerColor(highContrast ? colors::mutedHighContrast : colors::muted);
-}
-
-double contrastRatio(const QColor& a, const QColor& b) {
-    const auto luminance = [](const QColor& c) {
-        const auto linear = [](double v) {
-            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-        };
-        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
-    };
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 QPalette installerPalette() {

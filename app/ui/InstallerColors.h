@@ -26,9 +26,6 @@ inline constexpr quint32 link = 0x2160C4;
 // The muted ink, darker when the desktop asks for higher contrast.
 QColor mutedInk(bool highContrast);
 
-// WCAG 2 contrast ratio between two opaque colours, 1 to 21.
-double contrastRatio(const QColor& a, const QColor& b);
-
 // The palette the application forces on every widget.
 QPalette installerPalette();
 

@@ -190,18 +190,6 @@ void createFoldersForOwner(const std::filesystem::path& folder) {
     }
 }
 
-void moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return;
-    if (errno != EINVAL && errno != ENOSYS)
-        throwErrno("renameat2");
-    // Some file systems do not know the flag; a hard link is just as unwilling to replace.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        throwErrno("link");
-    if (::unlink(from.c_str()) != 0)
-        throwErrno("unlink");
-}
-
 namespace {
 
 // One folder on the way down from the root of a removal.

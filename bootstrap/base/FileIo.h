@@ -108,9 +108,6 @@ void writeAll(int fd, std::span<const char> data);
 // program makes must stay usable by it. Existing folders are left as they are.
 void createFoldersForOwner(const std::filesystem::path& folder);
 
-// Renames `from` to `to` in one step, failing with EEXIST instead of replacing anything at `to`.
-void moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
-
 // Removes `path` and everything below it. Links are removed, never followed, also when a folder
 // is swapped for a link meanwhile: every step is relative to an open folder. Folders made
 // read-only are given back to their owner to be emptied; other file systems mounted inside are

@@ -1,6 +1,7 @@
 #include "base/InfoPlist.h"
 
-#include <cerrno>
+#include <system_error>
+
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -19,14 +20,11 @@ std::optional<std::string> readSmallRegularFile(const std::filesystem::path& pat
         static_cast<std::size_t>(info.st_size) > limit)
         return std::nullopt;
     std::string data(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t have = 0;
-    while (have < data.size()) {
-        const ssize_t n = ::read(fd.get(), data.data() + have, data.size() - have);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return std::nullopt; // an error, or the file shrank while we read it
-        have += static_cast<std::size_t>(n);
+    try {
+        if (readAt(fd.get(), data, 0) != data.size())
+            return std::nullopt; // the file shrank while we read it
+    } catch (const std::system_error&) {
+        return std::nullopt;
     }
     return data;
 }

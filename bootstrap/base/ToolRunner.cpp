@@ -16,7 +16,6 @@
 #include "base/Diagnostics.h"
 #include "base/FileIo.h"
 #include "base/Spawn.h"
-#include "install/BootstrapSystemInstaller.h"
 
 extern char** environ;
 

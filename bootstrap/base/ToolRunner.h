@@ -8,6 +8,18 @@
 
 namespace quorvane {
 
+// The system installer's operation of that name, here so that every room that runs a tool finds it.
+namespace BootstrapSystemInstaller {
+
+// Starts `tool` with `args` (no shell), input from and output to /dev/null, and returns its exit
+// status once it has ended; death by a signal is a non-zero status. Throws the platform error
+// when the tool cannot be started. When `stop` is requested while the tool runs, the tool is
+// sent SIGTERM, then SIGKILL after two seconds, and CancellationError is thrown; otherwise the
+// run waits as long as the tool takes.
+int run(const std::string& tool, const std::vector<std::string>& args, std::stop_token stop = {});
+
+} // namespace BootstrapSystemInstaller
+
 // Starts `tool` with `args` (no shell) and this process's environment, in which each
 // "NAME=value" of `environment` replaces any earlier value of NAME. The tool's standard output
 // and standard error share one pipe; `output` receives every piece read from it until end of

@@ -26,4 +26,17 @@ std::string randomUuid() {
     return text;
 }
 
+bool isPrefixedUuid(std::string_view name, std::string_view prefix) noexcept {
+    if (name.size() != prefix.size() + 36 || !name.starts_with(prefix))
+        return false;
+    name.remove_prefix(prefix.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
+    }
+    return true;
+}
+
 } // namespace quorvane

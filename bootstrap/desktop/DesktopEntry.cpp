@@ -12,9 +12,10 @@
 
 #include "base/FileIo.h"
 #include "base/InfoPlist.h"
+#include "base/Rename.h"
+#include "base/ToolRunner.h"
 #include "base/Utf8Decoder.h"
 #include "base/Uuid.h"
-#include "install/BootstrapSystemInstaller.h"
 
 namespace quorvane::desktop {
 namespace {
@@ -132,26 +133,15 @@ Existing existing(int dir, const std::string& name, bool entry) {
 // Writes `content` as `name` in the folder open at `dir`: a new file beside it, then one rename,
 // so that readers see the old or the new item whole. Mode 0644 whatever the umask.
 void writeAtomically(int dir, const std::string& name, std::string_view content) {
-    const std::string temporary = "." + name + "." + randomUuid() + ".partial";
-    FileDescriptor fd(::openat(dir, temporary.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd)
-        throwErrno("create " + temporary);
-    try {
-        if (::fchmod(fd.get(), 0644) != 0)
-            throwErrno("chmod " + temporary);
-        writeAll(fd.get(), {content.data(), content.size()});
-        fd.reset();
-        if (::renameat(dir, temporary.c_str(), dir, name.c_str()) != 0)
-            throwErrno("rename " + temporary);
-    } catch (...) {
-        ::unlinkat(dir, temporary.c_str(), 0);
-        throw;
-    }
+    ReplacementFile file(dir, name, 0644);
+    if (::fchmod(file.fd(), 0644) != 0)
+        throwErrno("chmod " + name);
+    file.write({content.data(), content.size()});
+    file.commit();
 }
 
 // Creates `folder` as needed and opens it, refusing a link in its last component.
-FileDescriptor openFolder(const fs::path& folder) {
+FileDescriptor createAndOpenFolder(const fs::path& folder) {
     createFoldersForOwner(folder);
     FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
@@ -220,7 +210,7 @@ std::optional<Icon> bundleIcon(const fs::path& bundle, const InfoPlist& info) {
 std::optional<fs::path> installIcon(const Icon& icon, std::string_view identifier,
                                     const fs::path& dataHome) {
     const fs::path folder = dataHome / "icons" / "hicolor" / icon.folder / "apps";
-    const FileDescriptor dir = openFolder(folder);
+    const FileDescriptor dir = createAndOpenFolder(folder);
     const std::string name = std::string(identifier) + icon.extension;
     if (existing(dir.get(), name, false) == Existing::foreign)
         return std::nullopt;
@@ -291,7 +281,7 @@ Registration registerApp(const fs::path& bundle, std::string_view identifier,
         if (!text)
             return done;
         const fs::path applications = dataHome / "applications";
-        const FileDescriptor dir = openFolder(applications);
+        const FileDescriptor dir = createAndOpenFolder(applications);
         const std::string name = std::string(identifier) + ".desktop";
         if (existing(dir.get(), name, true) == Existing::foreign) {
             done.entry = EntryOutcome::foreignKept;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/Diagnostics.h"
+#include "base/Rename.h"
 #include "download/TailRecord.h"
 #include "manifest/BootstrapFailure.h"
 #include "manifest/ErrorChain.h"

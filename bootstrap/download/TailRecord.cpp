@@ -5,9 +5,9 @@
 
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include "base/FileIo.h"
+#include "base/Rename.h"
 
 namespace quorvane {
 namespace {
@@ -48,7 +48,6 @@ std::optional<TailRecord> TailRecord::read(const std::filesystem::path& path) {
     }
 }
 
-// Written beside the tail under a temporary name and renamed over the old one.
 void TailRecord::write(const std::filesystem::path& path) const {
     const nlohmann::json json = {
         {"url", url},
@@ -56,16 +55,8 @@ void TailRecord::write(const std::filesystem::path& path) const {
         {"payloadBytes", payloadBytes},
         {"embeddedBytes", embeddedBytes},
         {"validatorBytes", std::vector<std::uint8_t>(validator.begin(), validator.end())}};
-    const std::string text = json.dump();
-    const std::filesystem::path temporary = path.string() + ".new";
-    {
-        const FileDescriptor file = createFreshFile(temporary, O_WRONLY, 0600);
-        writeAll(file.get(), std::span(text.data(), text.size()));
-        if (::fsync(file.get()) != 0)
-            throwErrno("fsync");
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
-        throwErrno("rename");
+    const FileDescriptor folder = openFile(path.parent_path(), O_RDONLY | O_DIRECTORY);
+    replaceFile(folder.get(), path.filename().string(), json.dump(), 0600);
 }
 
 } // namespace quorvane

@@ -6,17 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "base/ToolRunner.h"
 #include "manifest/BootstrapManifest.h"
 #include "manifest/SystemContext.h"
 
 namespace quorvane::BootstrapSystemInstaller {
-
-// Starts `tool` with `args` (no shell), input from and output to /dev/null, and returns its exit
-// status once it has ended; death by a signal is a non-zero status. Throws the platform error
-// when the tool cannot be started. When `stop` is requested while the tool runs, the tool is
-// sent SIGTERM, then SIGKILL after two seconds, and CancellationError is thrown; otherwise the
-// run waits as long as the tool takes.
-int run(const std::string& tool, const std::vector<std::string>& args, std::stop_token stop = {});
 
 // Whether `bundle` is itself a directory (not a link) whose code signature satisfies the
 // product's requirement, pinned to the manifest's code-directory hash when `pinned`. Throws

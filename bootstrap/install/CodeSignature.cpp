@@ -1,3 +1,4 @@
+#include "base/Ascii.h"
 #include "base/Cancellation.h"
 #include "install/BootstrapSystemInstaller.h"
 #include "install/SystemInstallerDetail.h"
@@ -15,18 +16,12 @@ std::optional<std::string> codeRequirement(const BootstrapManifest& manifest, bo
     if (!pinned)
         return contract::productRequirement();
 
-    if (!manifest.installedAppCDHash)
+    if (!manifest.pinsInstalledApp())
         return std::nullopt;
-    std::string hash = *manifest.installedAppCDHash;
+    const std::string hash = lowerAscii(*manifest.installedAppCDHash);
     // Anything but 40 hex digits could change the meaning of the requirement.
-    if (hash.size() != 40)
+    if (hash.size() != 40 || hash.find_first_not_of("0123456789abcdef") != std::string::npos)
         return std::nullopt;
-    for (char& c : hash) {
-        if (c >= 'A' && c <= 'F')
-            c = static_cast<char>(c - 'A' + 'a');
-        else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return std::nullopt;
-    }
     return contract::productRequirement(hash);
 }
 

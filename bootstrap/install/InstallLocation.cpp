@@ -7,7 +7,6 @@
 #include "install/SystemInstallerDetail.h"
 #include "manifest/BootstrapFailure.h"
 
-
 #include <sys/stat.h>
 
 #include <quorvane/BuildConfig.h>

@@ -1,5 +1,6 @@
 #include "base/Cancellation.h"
 #include "base/FileIo.h"
+#include "base/Rename.h"
 #include "contract/ExitStatus.h"
 #include "install/BootstrapSystemInstaller.h"
 #include "install/SystemInstallerDetail.h"
@@ -10,7 +11,6 @@
 #include <system_error>
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -28,31 +28,12 @@ void syncFolder(int dir) {
 
 } // namespace
 
-namespace detail {
-
-void moveIntoPlace(int dir, const std::filesystem::path& from, const std::filesystem::path& to,
-                   bool swap) {
-#if __APPLE__
-    const int result =
-        ::renameatx_np(dir, from.c_str(), dir, to.c_str(), swap ? RENAME_SWAP : RENAME_EXCL);
-#else
-    const int result =
-        ::renameat2(dir, from.c_str(), dir, to.c_str(), swap ? RENAME_EXCHANGE : RENAME_NOREPLACE);
-#endif
-    if (result != 0) {
-        const int error = errno;
-        throw std::system_error(error > 0 ? error : EIO, std::generic_category(), "rename");
-    }
-}
-
-} // namespace detail
-
 std::filesystem::path install(const std::filesystem::path& package,
                               const BootstrapManifest& manifest,
                               const std::filesystem::path& target, std::stop_token stop,
                               const SystemContext& context) {
     manifest.validate();
-    if (!manifest.installedAppCDHash)
+    if (!manifest.pinsInstalledApp())
         throw BootstrapFailure::configuration;
     if (target.empty())
         throw BootstrapFailure::installation;
@@ -101,7 +82,7 @@ std::filesystem::path install(const std::filesystem::path& package,
 
     // Relative to the locked descriptor: the move lands in the folder we hold, even if its path
     // was switched meanwhile.
-    detail::moveIntoPlace(lock.get(), appInWork, name, replacing);
+    moveIntoPlace(lock.get(), appInWork, name, replacing);
     syncFolder(lock.get());
     return destination;
 }

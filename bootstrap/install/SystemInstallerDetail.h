@@ -49,10 +49,4 @@ std::optional<std::string> trustedBuild(const std::filesystem::path& bundle,
 
 bool isWellFormedBuild(std::string_view build) noexcept;
 
-// Moves `from` to `to`, both relative to the folder open at `dir`, in one step: the two items
-// change places when `swap`; otherwise nothing already at `to` is replaced. Throws the POSIX
-// error (EIO when errno gives none).
-void moveIntoPlace(int dir, const std::filesystem::path& from, const std::filesystem::path& to,
-                   bool swap);
-
 } // namespace quorvane::BootstrapSystemInstaller::detail

@@ -9,16 +9,7 @@
 namespace quorvane {
 
 bool isWorkFolderName(std::string_view name) noexcept {
-    if (name.size() != workFolderPrefix.size() + 36 || !name.starts_with(workFolderPrefix))
-        return false;
-    name.remove_prefix(workFolderPrefix.size());
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const char c = name[i];
-        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-        if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
-            return false;
-    }
-    return true;
+    return isPrefixedUuid(name, workFolderPrefix);
 }
 
 void removeStaleWorkFolders(const std::filesystem::path& folder) noexcept {

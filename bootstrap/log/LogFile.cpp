@@ -19,21 +19,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool writeWhole(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+// A line that cannot be written is lost; the run goes on.
+void writeWhole(int fd, std::string_view bytes) noexcept {
+    try {
+        writeAll(fd, {bytes.data(), bytes.size()});
+    } catch (...) {
     }
-    return true;
 }
 
 // The folder, made with its missing parents, owner-only; a link in its place is never followed,
 // and a folder of another user is not written to.
-FileDescriptor openFolder(const fs::path& folder) {
+FileDescriptor openOwnFolder(const fs::path& folder) {
     FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir && errno == ENOENT) {
         fs::path partial;
@@ -91,7 +87,7 @@ void LogFile::append(std::string_view line) noexcept {
     if (folder_.empty())
         return;
     try {
-        const FileDescriptor dir = openFolder(folder_);
+        const FileDescriptor dir = openOwnFolder(folder_);
         if (!dir)
             return;
         const std::string name(fileName);

@@ -40,6 +40,10 @@ struct BootstrapManifest {
     // The bytes the installer downloads: the package less what it carries (0 where the values
     // do not add up; validate() refuses such a manifest).
     std::uint64_t tailBytes() const noexcept;
+    // Whether the manifest pins the app it installs by its code-directory hash. The form lets a
+    // manifest leave it out, so validate() accepts one without; every installation needs it, so
+    // the installer refuses such a manifest when it starts.
+    bool pinsInstalledApp() const noexcept { return installedAppCDHash.has_value(); }
 
     friend bool operator==(const BootstrapManifest&, const BootstrapManifest&) = default;
 };

@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/Ascii.h"
 #include "base/Cancellation.h"
 #include "base/Diagnostics.h"
 #include "base/Digest.h"
 #include "base/FileIo.h"
+#include "base/Rename.h"
 #include "base/ToolRunner.h"
 #include "manifest/BootstrapFailure.h"
 #include "package/PackageJoin.h"
@@ -25,13 +27,6 @@ std::uint64_t lengthBySeeking(int fd) {
     if (end < 0)
         throwErrno("lseek");
     return static_cast<std::uint64_t>(end);
-}
-
-std::string lowerCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 void checkSignature(const std::filesystem::path& package, const SystemContext& context,
@@ -100,7 +95,7 @@ void verify(const std::filesystem::path& package, const BootstrapManifest& manif
     }
 
     if (const std::string digest = sha256Hex(file.get(), stop);
-        digest != lowerCase(manifest.payloadSHA256)) {
+        digest != lowerAscii(manifest.payloadSHA256)) {
         diagnostics::record("verify: the package's SHA-256 is " + digest);
         throw BootstrapFailure::checksum;
     }

@@ -5,8 +5,8 @@
 
 #include <unistd.h>
 
-#include "manifest/BootstrapFailure.h"
 #include "base/FileIo.h"
+#include "manifest/BootstrapFailure.h"
 
 namespace quorvane {
 

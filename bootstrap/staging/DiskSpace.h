@@ -5,8 +5,8 @@
 
 namespace quorvane {
 
-// Throws BootstrapFailure::insufficientSpace unless the file system holding `directory` has
-// `bytes` available to this user.
+// Throws ENOSPC (as std::system_error, which the installer shows as its out-of-space failure)
+// unless the file system holding `directory` has `bytes` available to this user.
 void requireRoom(const std::filesystem::path& directory, std::uint64_t bytes);
 
 } // namespace quorvane

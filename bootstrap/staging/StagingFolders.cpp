@@ -14,18 +14,7 @@ namespace quorvane {
 namespace {
 
 bool isStagingName(std::string_view name) {
-    if (!name.starts_with(stagingFolderPrefix))
-        return false;
-    const std::string_view uuid = name.substr(stagingFolderPrefix.size());
-    if (uuid.size() != 36)
-        return false;
-    for (std::size_t i = 0; i < uuid.size(); ++i) {
-        const char c = uuid[i];
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
-            return false;
-    }
-    return true;
+    return isPrefixedUuid(name, stagingFolderPrefix);
 }
 
 } // namespace

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "manifest/BootstrapFailure.h"
 #include "E2eWorld.h"
+#include "manifest/BootstrapFailure.h"
 
 namespace quorvane::test {
 

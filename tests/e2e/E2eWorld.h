@@ -14,13 +14,13 @@
 
 #include <sys/types.h>
 
-#include "manifest/BootstrapManifest.h"
 #include "ChildProcess.h"
 #include "HttpsTestServer.h"
 #include "ProductKit.h"
 #include "TempDir.h"
 #include "WindowReader.h"
 #include "XServer.h"
+#include "manifest/BootstrapManifest.h"
 
 namespace quorvane::test {
 

@@ -9,8 +9,8 @@
 #include "AppBundle.h"
 #include "Digest.h"
 #include "E2eTest.h"
-#include "base/FileIo.h"
 #include "Process.h"
+#include "base/FileIo.h"
 
 using namespace quorvane;
 using namespace quorvane::test;

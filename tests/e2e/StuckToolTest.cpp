@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "E2eTest.h"
-#include "base/FileIo.h"
 #include "Process.h"
+#include "base/FileIo.h"
 
 using namespace quorvane;
 using namespace quorvane::test;

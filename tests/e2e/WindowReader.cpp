@@ -4,10 +4,10 @@
 #include <set>
 #include <stdexcept>
 
-#include "manifest/BootstrapFailure.h"
 #include "BootstrapModel.h"
 #include "BootstrapWindow.h"
 #include "ChildProcess.h"
+#include "manifest/BootstrapFailure.h"
 
 namespace quorvane::test {
 

@@ -7,8 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
-        const auto manifest =
-            quorvane::BootstrapManifest::decode(std::string_view(reinterpret_cast<const char*>(data), size));
+        const auto manifest = quorvane::BootstrapManifest::decode(
+            std::string_view(reinterpret_cast<const char*>(data), size));
         manifest.validate();
         (void)quorvane::BootstrapManifest::decode(manifest.encode());
     } catch (...) {

@@ -1,8 +1,8 @@
-#include "manifest/BootstrapManifest.h"
 #include "CodesignBundles.h"
 #include "OpenSslHandles.h"
 #include "Process.h"
 #include "TempDir.h"
+#include "manifest/BootstrapManifest.h"
 
 #include <cstdint>
 #include <optional>

@@ -18,11 +18,11 @@
 
 #include <gtest/gtest.h>
 
-#include "manifest/BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "InstallerFonts.h"
 #include "Languages.h"
 #include "UiFixture.h"
+#include "manifest/BootstrapFailure.h"
 
 using namespace quorvane;
 using namespace quorvane::test;

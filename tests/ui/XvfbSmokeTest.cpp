@@ -9,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "manifest/BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "EventLoopSpin.h"
 #include "ImageDifference.h"
 #include "InstallerColors.h"
 #include "UiFixture.h"
+#include "manifest/BootstrapFailure.h"
 
 using namespace quorvane;
 using namespace quorvane::test;

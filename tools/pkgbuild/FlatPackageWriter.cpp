@@ -46,14 +46,7 @@ std::string digestOf(std::string_view style, std::string_view data) {
 }
 
 void writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throwErrno("write");
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
+    quorvane::writeAll(fd, {data.data(), data.size()});
 }
 
 // Streams `path` through `sink` in chunks.
@@ -62,16 +55,8 @@ template <class Sink> void forEachChunk(const std::filesystem::path& path, Sink&
     if (!in)
         throwErrno(path.string());
     std::string buffer(chunk, '\0');
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throwErrno(path.string());
-        if (n == 0)
-            return;
-        sink(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-    }
+    while (const std::size_t n = readSome(in.get(), buffer))
+        sink(std::string_view(buffer.data(), n));
 }
 
 std::string base64(std::string_view der) {

@@ -108,17 +108,13 @@ private:
         std::string buffer(chunk, '\0');
         std::uint64_t done = 0;
         for (;;) {
-            const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                throw std::system_error(errno, std::generic_category(), path.string());
+            const std::size_t n = readSome(in.get(), buffer);
             if (n == 0)
                 break;
             done += static_cast<std::uint64_t>(n);
             if (done > static_cast<std::uint64_t>(st.st_size))
                 throw std::runtime_error("file grew while being packed: " + path.string());
-            if (archive_write_data(writer_.get(), buffer.data(), static_cast<std::size_t>(n)) != n)
+            if (archive_write_data(writer_.get(), buffer.data(), n) != static_cast<la_ssize_t>(n))
                 fail(name.c_str());
         }
         if (done != static_cast<std::uint64_t>(st.st_size))

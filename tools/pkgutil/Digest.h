@@ -2,10 +2,11 @@
 
 // Streaming digests by the names xar uses for them.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "OpenSslHandles.h"
+#include "base/Digest.h"
 
 namespace quorvane::tools {
 
@@ -16,10 +17,10 @@ public:
     void update(std::string_view bytes);
     std::string finish(); // raw digest bytes; the object is spent afterwards
 
-    static std::string hex(std::string_view raw);
+    static std::string hex(std::string_view raw) { return hexDigits(raw); }
 
 private:
-    EvpMdCtxPtr ctx_;
+    Hasher hasher_;
 };
 
 } // namespace quorvane::tools

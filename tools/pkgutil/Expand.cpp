@@ -15,18 +15,6 @@
 namespace quorvane::tools {
 namespace {
 
-void writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throwErrno("write");
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-}
-
 // A member's decoded bytes, each charged to the budget as it comes.
 class MemberSource : public ByteSource {
 public:
@@ -96,7 +84,7 @@ private:
         MemberSource source(stream, &budget_);
         std::string buffer(chunkSize, '\0');
         while (const std::size_t n = source.read(buffer.data(), buffer.size()))
-            writeAll(out.get(), buffer.data(), n);
+            writeAll(out.get(), {buffer.data(), n});
     }
 
     void expandArchive(const XarData& data, const RelativePath& path) {
@@ -179,7 +167,7 @@ private:
         }
         budget_.expect(entry.size);
         while (const std::size_t n = reader.readData(buffer.data(), buffer.size()))
-            writeAll(out.get(), buffer.data(), n);
+            writeAll(out.get(), {buffer.data(), n});
         const struct timespec times[2] = {{entry.mtime, 0}, {entry.mtime, 0}};
         ::futimens(out.get(), times);
     }

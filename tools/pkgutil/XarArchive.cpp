@@ -12,18 +12,8 @@ namespace quorvane::tools {
 namespace {
 
 void preadExact(int fd, char* buffer, std::size_t length, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n =
-            ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::system_error(errno, std::generic_category(), "read");
-        if (n == 0)
-            throw XarError("archive is truncated");
-        done += static_cast<std::size_t>(n);
-    }
+    if (readAt(fd, {buffer, length}, offset) != length)
+        throw XarError("archive is truncated");
 }
 
 } // namespace

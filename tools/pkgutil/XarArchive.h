@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "Digest.h"
-#include "base/FileIo.h"
 #include "XarToc.h"
+#include "base/FileIo.h"
 
 namespace quorvane::tools {
 

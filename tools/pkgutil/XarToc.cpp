@@ -1,6 +1,7 @@
 #include "XarToc.h"
 
 #include "XmlReader.h"
+#include "base/Ascii.h"
 
 #include <algorithm>
 #include <memory>
@@ -17,14 +18,6 @@ std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t widt
     for (std::size_t i = 0; i < width; ++i)
         value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
     return value;
-}
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    });
-    return out;
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -58,7 +51,7 @@ XarDigest digest(const XmlElement& el) {
     const std::string* style = el.attribute("style");
     if (!style)
         throw XarError("checksum without a style");
-    XarDigest d{lower(*style), lower(trimmed(el.text))};
+    XarDigest d{lowerAscii(*style), lowerAscii(trimmed(el.text))};
     const std::size_t length = digestLength(d.style);
     if (length == 0)
         throw XarError("unsupported checksum style " + *style);
@@ -222,7 +215,7 @@ XarHeader parseXarHeader(std::string_view bytes) {
         const auto nul = rest.find('\0');
         if (nul == std::string_view::npos)
             throw XarError("unterminated checksum name");
-        h.checksumStyle = lower(rest.substr(0, nul));
+        h.checksumStyle = lowerAscii(rest.substr(0, nul));
         if (digestLength(h.checksumStyle) == 0)
             throw XarError("unsupported table checksum " + h.checksumStyle);
         break;
@@ -269,9 +262,9 @@ XarToc parseToc(std::string_view xml) {
     XarToc result;
     if (const XmlElement* checksum = toc->child("checksum")) {
         const std::string* style = checksum->attribute("style");
-        if (!style || digestLength(lower(*style)) == 0)
+        if (!style || digestLength(lowerAscii(*style)) == 0)
             throw XarError("unsupported table checksum style");
-        result.checksum = XarDigest{lower(*style), {}};
+        result.checksum = XarDigest{lowerAscii(*style), {}};
         result.checksumOffset = number(*checksum, "offset");
         result.checksumSize = number(*checksum, "size");
         if (result.checksumSize != digestLength(result.checksum->style))

@@ -6,65 +6,18 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include "CodeVerifier.h"
 #include "FileHandles.h"
-#include "InfoPlist.h"
-#include "OpenSslHandles.h"
+#include "base/Digest.h"
+#include "base/InfoPlist.h"
+#include "base/Rename.h"
 #include "contract/CodeRequirement.h"
 #include "manifest/BootstrapFailure.h"
 
 namespace quorvane::tools {
 namespace {
-
-// A file written under a hidden name and renamed into place on commit; removed otherwise.
-class PartialFile {
-public:
-    PartialFile(int dir, std::string name) : dir_(dir), name_(std::move(name)) {
-        temporary_ = "." + name_ + ".partial";
-        ::unlinkat(dir_, temporary_.c_str(), 0);
-        fd_ = FileDescriptor(::openat(dir_, temporary_.c_str(),
-                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd_)
-            throwErrno(temporary_);
-    }
-    ~PartialFile() {
-        if (!committed_)
-            ::unlinkat(dir_, temporary_.c_str(), 0);
-    }
-    PartialFile(const PartialFile&) = delete;
-    PartialFile& operator=(const PartialFile&) = delete;
-
-    void write(const unsigned char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::write(fd_.get(), data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                throwErrno(name_);
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-    }
-    void sync() {
-        if (::fsync(fd_.get()) != 0)
-            throwErrno(name_);
-    }
-    void commit() {
-        if (::renameat(dir_, temporary_.c_str(), dir_, name_.c_str()) != 0)
-            throwErrno(name_);
-        committed_ = true;
-    }
-
-private:
-    int dir_;
-    std::string name_;
-    std::string temporary_;
-    FileDescriptor fd_;
-    bool committed_ = false;
-};
 
 FileDescriptor openOutputDirectory(const std::filesystem::path& output) {
     std::filesystem::create_directories(output);
@@ -95,6 +48,28 @@ void checkInstallerWouldAccept(const VerifiedCode& app) {
                                  " fails");
 }
 
+struct BundleVersion {
+    std::string version; // CFBundleShortVersionString
+    std::string build;   // CFBundleVersion
+};
+
+// The two version keys of the app's Contents/Info.plist (XML or binary), each a non-empty string.
+BundleVersion readBundleVersion(const std::filesystem::path& app) {
+    const auto plist = InfoPlist::parse(
+        readSmallFile((app / "Contents" / "Info.plist").string(), InfoPlist::maxBytes));
+    if (!plist)
+        throw std::runtime_error("Info.plist is not a property list dictionary");
+    const auto value = [&](const char* key) {
+        auto text = plist->string(key);
+        if (!text)
+            throw std::runtime_error(std::string("Info.plist has no string ") + key);
+        if (text->empty())
+            throw std::runtime_error(std::string("Info.plist has an empty ") + key);
+        return *std::move(text);
+    };
+    return BundleVersion{value("CFBundleShortVersionString"), value("CFBundleVersion")};
+}
+
 } // namespace
 
 BootstrapManifest makeResources(const ResourceRequest& request) {
@@ -121,41 +96,33 @@ BootstrapManifest makeResources(const ResourceRequest& request) {
     checkManifest(manifest, "before splitting");
 
     const FileDescriptor out = openOutputDirectory(request.output);
-    std::optional<PartialFile> prefix;
+    std::optional<ReplacementFile> prefix;
     if (request.prefixBytes)
         prefix.emplace(out.get(), prefixFileName);
-    PartialFile tail(out.get(), tailFileName);
+    ReplacementFile tail(out.get(), tailFileName);
 
-    EvpMdCtxPtr sha(EVP_MD_CTX_new());
-    if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 unavailable");
-    std::vector<unsigned char> buffer(chunkBytes);
+    Hasher sha;
+    const ChunkBuffer chunk;
+    const std::span<char> buffer = chunk.span();
     const auto prefixBytes = static_cast<std::uint64_t>(request.prefixBytes.value_or(0));
     std::uint64_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(package.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throwErrno(request.package.string());
-        if (n == 0)
+        const std::size_t count = readSome(package.get(), buffer);
+        if (count == 0)
             break;
-        const auto count = static_cast<std::size_t>(n);
-        EVP_DigestUpdate(sha.get(), buffer.data(), count);
+        sha.update(buffer.first(count));
         std::size_t toPrefix = 0;
         if (total < prefixBytes)
             toPrefix =
                 static_cast<std::size_t>(std::min<std::uint64_t>(count, prefixBytes - total));
         if (toPrefix > 0)
-            prefix->write(buffer.data(), toPrefix);
-        tail.write(buffer.data() + toPrefix, count - toPrefix);
+            prefix->write(buffer.first(toPrefix));
+        tail.write(buffer.subspan(toPrefix, count - toPrefix));
         total += count;
     }
     if (total != static_cast<std::uint64_t>(st.st_size))
         throw std::runtime_error(request.package.string() + " changed while it was read");
-    Sha256Digest digest{};
-    EVP_DigestFinal_ex(sha.get(), digest.data(), nullptr);
-    manifest.payloadSHA256 = lowerHex(digest);
+    manifest.payloadSHA256 = hexDigits(sha.finish());
     checkManifest(manifest, "after hashing");
 
     if (prefix)

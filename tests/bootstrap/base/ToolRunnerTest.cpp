@@ -1,8 +1,8 @@
-#include "install/BootstrapSystemInstaller.h"
-#include "base/Diagnostics.h"
 #include "FakeTools.h"
-#include "base/FileIo.h"
 #include "TempDir.h"
+#include "base/Diagnostics.h"
+#include "base/FileIo.h"
+#include "install/BootstrapSystemInstaller.h"
 
 #include <csignal>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
-#include "install/SystemInstallerDetail.h"
 #include "TempDir.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "install/SystemInstallerDetail.h"
 
 #include <string>
 

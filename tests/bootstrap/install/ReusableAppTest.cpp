@@ -1,8 +1,8 @@
-#include "install/BootstrapSystemInstaller.h"
 #include "FakeTools.h"
-#include "base/InfoPlist.h"
-#include "install/SystemInstallerDetail.h"
 #include "TempDir.h"
+#include "base/InfoPlist.h"
+#include "install/BootstrapSystemInstaller.h"
+#include "install/SystemInstallerDetail.h"
 
 #include <cstdlib>
 #include <memory>

@@ -18,7 +18,8 @@ TEST(DiskSpace, RoomIsCheckedOnTheFolderFileSystem) {
     try {
         quorvane::requireRoom(small.path(), 2 * MiB);
         FAIL() << "2 MiB fit on a 1 MiB file system";
-    } catch (const BootstrapFailure& f) {
-        EXPECT_EQ(f, BootstrapFailure::insufficientSpace);
+    } catch (...) {
+        EXPECT_EQ(BootstrapFailure::classify(std::current_exception(), BootstrapFailure::download),
+                  BootstrapFailure::insufficientSpace);
     }
 }

@@ -15,10 +15,10 @@
 #include <QTest>
 
 #include "BootstrapApp.h"
-#include "manifest/BootstrapFailure.h"
 #include "BootstrapWindow.h"
 #include "Languages.h"
 #include "UiFixture.h"
+#include "manifest/BootstrapFailure.h"
 
 using namespace quorvane;
 

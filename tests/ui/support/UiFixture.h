@@ -7,9 +7,9 @@
 #include <QColor>
 #include <QImage>
 
-#include "manifest/BootstrapManifest.h"
 #include "BootstrapModel.h"
 #include "TempDir.h"
+#include "manifest/BootstrapManifest.h"
 
 class QWidget;
 
