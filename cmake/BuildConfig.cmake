@@ -10,7 +10,7 @@ set_property(CACHE QUORVANE_PLATFORM PROPERTY STRINGS linux macos)
 set(QUORVANE_PKGUTIL "${CMAKE_BINARY_DIR}/tools/pkgutil" CACHE FILEPATH "Package tool the installer runs")
 set(QUORVANE_CODESIGN "${CMAKE_BINARY_DIR}/tools/codesign" CACHE FILEPATH "Code-signing tool the installer runs")
 set(QUORVANE_DOWNLOAD_CA_FILE "" CACHE FILEPATH
-    "PEM file of the authorities the download trusts; empty means the system's store")
+    "PEM file of the authorities the download trusts (built in); empty means the system's store")
 
 if(QUORVANE_PLATFORM STREQUAL "macos")
   set(QUORVANE_PLATFORM_NAME "Apple silicon and macOS")
@@ -53,3 +53,19 @@ set(QUORVANE_TRUST_ANCHORS "${QUORVANE_AUTHORITY_DIR}/root.pem" CACHE FILEPATH
     "PEM certificates the platform tools trust as anchors (embedded when the tools are built)")
 set(QUORVANE_PLATFORM_INTERMEDIATES "${QUORVANE_AUTHORITY_DIR}/devid-ca.pem" CACHE FILEPATH
     "PEM certificates of the platform's own Developer ID intermediates (embedded in the tools)")
+
+# The authorities the download trusts are built into the installer, as the tools' anchors are:
+# a released folder runs on machines where the vendor's file is not.
+set(QUORVANE_DOWNLOAD_CA_PEM "")
+if(QUORVANE_DOWNLOAD_CA_FILE)
+  file(READ "${QUORVANE_DOWNLOAD_CA_FILE}" QUORVANE_DOWNLOAD_CA_PEM)
+  if(NOT QUORVANE_DOWNLOAD_CA_PEM MATCHES "-----BEGIN CERTIFICATE-----")
+    message(FATAL_ERROR "QUORVANE_DOWNLOAD_CA_FILE ${QUORVANE_DOWNLOAD_CA_FILE} holds no PEM certificate")
+  endif()
+  if(QUORVANE_DOWNLOAD_CA_PEM MATCHES "\\)PEM\"")
+    message(FATAL_ERROR "QUORVANE_DOWNLOAD_CA_FILE ${QUORVANE_DOWNLOAD_CA_FILE} holds the text )PEM\"")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${QUORVANE_DOWNLOAD_CA_FILE}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/DownloadAuthorities.h.in
+               ${CMAKE_BINARY_DIR}/generated/quorvane/DownloadAuthorities.h @ONLY)

@@ -36,6 +36,17 @@ QStringList hanFamilies() {
     return installed;
 }
 
+// The names the built-in semibold face is listed under, registered on first use.
+QStringList builtInFamilies() {
+    static const QStringList families = [] {
+        registerInstallerResources();
+        const int id = QFontDatabase::addApplicationFont(
+            QStringLiteral(":/quorvane/fonts/Inter-SemiBold.otf"));
+        return QFontDatabase::applicationFontFamilies(id);
+    }();
+    return families;
+}
+
 // `font` drawing with `family` first, then the faces of the window's language.
 void setFamily(QFont& font, const QString& family) {
     font.setFamilies(QStringList{family} + hanFamilies());
@@ -44,8 +55,9 @@ void setFamily(QFont& font, const QString& family) {
 QFont desktopFont(qreal pixels) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     // The family the desktop's font resolves to: a list of families takes only real ones, not
-    // aliases such as "Sans Serif".
-    setFamily(font, QFontInfo(font).family());
+    // aliases such as "Sans Serif". A system without fonts gets the built-in face for every
+    // line, which would otherwise be drawn as empty boxes.
+    setFamily(font, desktopHasFaces() ? QFontInfo(font).family() : builtInTitleFamily());
     font.setPixelSize(int(pixels));
     return font;
 }
@@ -60,15 +72,17 @@ bool hasFace(const QString& family, int weight) {
     });
 }
 
+bool desktopHasFaces() {
+    // The font database lists the generic families ("Sans Serif") even when fontconfig finds
+    // no font at all; they then draw every character as an empty box.
+    static const bool has =
+        QFontMetricsF(QFontDatabase::systemFont(QFontDatabase::GeneralFont)).inFontUcs4(U'a');
+    return has;
+}
+
 QString builtInTitleFamily() {
-    static const QString family = [] {
-        registerInstallerResources();
-        const int id = QFontDatabase::addApplicationFont(
-            QStringLiteral(":/quorvane/fonts/Inter-SemiBold.otf"));
-        const QStringList families = QFontDatabase::applicationFontFamilies(id);
-        return families.isEmpty() ? QString() : families.first();
-    }();
-    return family;
+    const QStringList families = builtInFamilies();
+    return families.isEmpty() ? QString() : families.first();
 }
 
 QFont title() {

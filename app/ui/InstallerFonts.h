@@ -25,6 +25,9 @@ QFont title();
 QFont fitted(QFont font, const QString& text, qreal width, int minimumPixels);
 // The family title() draws with when the desktop's has no semibold face.
 QString builtInTitleFamily();
+// Whether the desktop's font lookup finds any face besides the built-in one. When it finds
+// none, every line draws with the built-in face (Latin only: other scripts need the desktop's).
+bool desktopHasFaces();
 // Whether `family` has an upright face of exactly `weight`.
 bool hasFace(const QString& family, int weight);
 

@@ -25,6 +25,7 @@ struct BootstrapDownload::State {
     std::filesystem::path destination;
     Progress progress;
     std::string caFile;
+    std::string caPem;
     DownloadOptions options;
 
     std::mutex mutex;
@@ -91,7 +92,8 @@ void BootstrapDownload::State::transferInto(PartialTail& tail, const CurlProxy& 
         const curl::Easy easy(curl_easy_init());
         if (!easy)
             curl::fail(CURLE_OUT_OF_MEMORY);
-        request.configure(easy.get(), manifest.payloadURL, caFile, options, proxy, headers.get());
+        request.configure(easy.get(), manifest.payloadURL, caFile, caPem, options, proxy,
+                          headers.get());
         char curlDetail[CURL_ERROR_SIZE] = {};
         curl::set(easy.get(), CURLOPT_ERRORBUFFER, curlDetail);
         const std::uint64_t heldBefore = tail.held();
@@ -147,7 +149,10 @@ std::exception_ptr BootstrapDownload::State::transfer() {
         return std::make_exception_ptr(BootstrapFailure::download);
 
     PartialTail tail(destination, manifest, progress, options.now);
-    transferLog::started(manifest.payloadURL, *proxy, options.proxy.noProxy, caFile);
+    transferLog::started(manifest.payloadURL, *proxy, options.proxy.noProxy,
+                         !caPem.empty()   ? std::string("the authorities built into the installer")
+                         : caFile.empty() ? std::string("libcurl's default store")
+                                          : caFile);
     std::exception_ptr outcome;
     try {
         tail.open();
@@ -195,9 +200,12 @@ BootstrapDownload::BootstrapDownload(BootstrapManifest manifest, std::filesystem
     state_->manifest = std::move(manifest);
     state_->destination = std::move(destination);
     state_->progress = std::move(progress);
-    // Empty means the system's store, wherever this distribution keeps it.
-    state_->caFile =
-        context.downloadCAFile.empty() ? findCABundle().string() : context.downloadCAFile;
+    // Built-in authorities replace any file; neither means the system's store, wherever this
+    // distribution keeps it.
+    state_->caPem = context.downloadCAPem;
+    state_->caFile = context.downloadCAPem.empty() && context.downloadCAFile.empty()
+                         ? findCABundle().string()
+                         : context.downloadCAFile;
     state_->options = std::move(options);
 }
 

@@ -161,8 +161,8 @@ std::size_t TailRequest::onData(char* data, std::size_t, std::size_t length, voi
 }
 
 void TailRequest::configure(CURL* easy, const std::string& url, const std::string& caFile,
-                            const DownloadOptions& options, const CurlProxy& proxy,
-                            curl_slist* headers) {
+                            const std::string& caPem, const DownloadOptions& options,
+                            const CurlProxy& proxy, curl_slist* headers) {
     easy_ = easy;
     set(easy, CURLOPT_URL, url.c_str());
     set(easy, CURLOPT_PROTOCOLS_STR, "https");
@@ -188,7 +188,12 @@ void TailRequest::configure(CURL* easy, const std::string& url, const std::strin
     set(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     set(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     set(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-    if (!caFile.empty()) {
+    if (!caPem.empty()) {
+        curl_blob authorities{const_cast<char*>(caPem.data()), caPem.size(), CURL_BLOB_COPY};
+        set(easy, CURLOPT_CAINFO_BLOB, &authorities);
+        set(easy, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+        set(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    } else if (!caFile.empty()) {
         set(easy, CURLOPT_CAINFO, caFile.c_str());
         set(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }

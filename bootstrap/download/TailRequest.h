@@ -20,8 +20,10 @@ public:
     TailRequest(PartialTail& tail, const std::atomic<bool>& cancelled);
 
     // Sets every option of `easy` for this request, with this object as the callbacks' data.
+    // `caPem` (authorities in PEM form), when given, replaces `caFile`.
     void configure(CURL* easy, const std::string& url, const std::string& caFile,
-                   const DownloadOptions& options, const CurlProxy& proxy, curl_slist* headers);
+                   const std::string& caPem, const DownloadOptions& options, const CurlProxy& proxy,
+                   curl_slist* headers);
 
     std::uint64_t from() const noexcept { return from_; }
     bool ranged() const noexcept { return ranged_; }

@@ -67,14 +67,14 @@ std::string authSchemes(unsigned long schemes) {
 }
 
 void started(const std::string& url, const CurlProxy& proxy, const std::string& noProxy,
-             const std::string& caFile) {
+             const std::string& trusting) {
     diagnostics::record(
         "download: from " + diagnostics::hostOf(url) + ", " +
         (proxy.address.empty()
              ? std::string("no proxy named")
              : "proxy named: " + diagnostics::hostOf(proxy.address) +
                    (noProxy.empty() ? std::string() : " (no_proxy: " + noProxy + ")")) +
-        ", trusting " + (caFile.empty() ? std::string("libcurl's default store") : caFile));
+        ", trusting " + trusting);
 }
 
 void requestEnded(CURL* easy, const std::string& url, const CurlProxy& proxy, std::uint64_t from,

@@ -14,8 +14,9 @@
 
 namespace quorvane::transferLog {
 
+// `trusting`: the authorities the server's certificate is checked against, in words.
 void started(const std::string& url, const CurlProxy& proxy, const std::string& noProxy,
-             const std::string& caFile);
+             const std::string& trusting);
 // One request's end: which way it went (through the proxy or around it), what the proxy and
 // the server answered, what it brought, and libcurl's error if any.
 void requestEnded(CURL* easy, const std::string& url, const CurlProxy& proxy, std::uint64_t from,

@@ -1,6 +1,7 @@
 #include "manifest/SystemContext.h"
 
 #include <quorvane/BuildConfig.h>
+#include <quorvane/DownloadAuthorities.h>
 
 #include <system_error>
 
@@ -36,7 +37,9 @@ const SystemContext& SystemContext::fromBuild() {
         .codesign = toolBesideInstaller("codesign", config::codesignPath),
         .userApplications = {},
         .systemApplications = "/Applications",
-        .downloadCAFile = std::string(config::downloadCAFile),
+        // None built in: the download takes the system's store.
+        .downloadCAFile = {},
+        .downloadCAPem = std::string(config::downloadAuthorities),
     };
     return context;
 }

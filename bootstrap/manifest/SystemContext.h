@@ -17,6 +17,9 @@ struct SystemContext {
     // PEM file of the authorities the download trusts; empty means the system's store, found
     // where this system keeps it.
     std::string downloadCAFile;
+    // The same authorities as PEM text built into the program; when set, downloadCAFile is not
+    // read: a released installer runs where the vendor's file is not.
+    std::string downloadCAPem;
 
     // The values fixed when the installer was built.
     static const SystemContext& fromBuild();

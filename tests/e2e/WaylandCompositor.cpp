@@ -112,20 +112,4 @@ QImage WaylandCompositor::screenshot() const {
     return {};
 }
 
-QRect windowArea(const QImage& screen) {
-    const QRgb paper = WaylandCompositor::background() & 0xffffff;
-    int left = screen.width(), top = screen.height(), right = -1, bottom = -1;
-    for (int y = 0; y < screen.height(); ++y) {
-        const auto* line = reinterpret_cast<const QRgb*>(screen.constScanLine(y));
-        for (int x = 0; x < screen.width(); ++x)
-            if ((line[x] & 0xffffff) != paper) {
-                left = std::min(left, x);
-                right = std::max(right, x);
-                top = std::min(top, y);
-                bottom = std::max(bottom, y);
-            }
-    }
-    return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
-}
-
 } // namespace quorvane::test

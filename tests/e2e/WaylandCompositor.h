@@ -41,7 +41,4 @@ private:
     std::string unavailable_;
 };
 
-// The smallest rectangle holding every pixel of `screen` not of the background colour.
-QRect windowArea(const QImage& screen);
-
 } // namespace quorvane::test

@@ -1,99 +1,50 @@
 #!/usr/bin/env bash
-# The released folder, copied to a fresh place, runs where neither the build tree nor the
-# system's Qt can be seen, against nginx serving the upload file over HTTPS on loopback: under
-# Xvfb it installs and opens the app; under weston it opens the installed copy again.
-#   released_install.sh BUILD SOURCE FIXTURE_APP
+# The released folder, unpacked elsewhere, runs where nothing of the build tree and none of the
+# system's Qt can be seen, against nginx serving the upload file over HTTPS on loopback (in a
+# network namespace of its own): under Xvfb it installs and opens the app; under weston it opens
+# the installed copy again.
+#   released_install.sh BUILD SOURCE FIXTURE_APP RELEASED
+# shellcheck source=common.sh
 source "$(dirname "$0")/common.sh"
-pids=()
-stop_all() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$scratch"
-}
-trap stop_all EXIT
-
-app=$(make_app "$scratch/app")
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-url="https://127.0.0.1:$port/releases/quorvane-pro-3.1.0.pkg"
-release_args "$app" "$url" $((1 << 20)) "$scratch/release"
-"$source_dir/scripts/release" "${args[@]}"
-folder_name="Install $display_name"
-check "tarball checksum" bash -c "cd '$scratch/release' && sha256sum -c --quiet '$folder_name.tar.gz.sha256'"
-
-# Unpacked from the tarball somewhere else, as a user would.
-mkdir -p "$scratch/user/Downloads" "$scratch/user/home" "$scratch/user/tmp"
-tar -C "$scratch/user/Downloads" -xzf "$scratch/release/$folder_name.tar.gz"
+release=$4/out
+unpack_release "$release" "$scratch/user/Downloads"
 installer="$scratch/user/Downloads/$folder_name/quorvane-installer"
-for notice in libqt6core6 libcurl4; do
-    check "the notice of $notice travels" [ -s "$scratch/user/Downloads/$folder_name/licenses/$notice.txt" ]
-done
+nginx_conf "$scratch/nginx" "$scratch/www"
+cp "$release/quorvane-pro-3.1.0.pkg" "$scratch/www/releases/"
 
-# The upload file on a real web server, as the vendor would serve it.
-mkdir -p "$scratch/www/releases" "$scratch/nginx"
-cp "$scratch/release/quorvane-pro-3.1.0.pkg" "$scratch/www/releases/"
-cat >"$scratch/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $scratch/nginx/nginx.pid;
-error_log $scratch/nginx/error.log;
-events {}
-http {
-  access_log $scratch/nginx/access.log;
-  client_body_temp_path $scratch/nginx;
-  proxy_temp_path $scratch/nginx;
-  fastcgi_temp_path $scratch/nginx;
-  uwsgi_temp_path $scratch/nginx;
-  scgi_temp_path $scratch/nginx;
-  server {
-    listen 127.0.0.1:$port ssl;
-    ssl_certificate $build/authority/tls.pem;
-    ssl_certificate_key $build/authority/tls.key;
-    root $scratch/www;
-  }
-}
-CONF
+mkdir -p "$scratch/user/home" "$scratch/user/tmp" "$scratch/user/runtime" "$scratch/empty-dir"
+chmod 700 "$scratch/user/runtime"
+home=$(getent passwd "$(id -u)" | cut -d: -f6)
+qt_plugins=$(qtpaths6 --plugin-dir 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/plugins)
+executable="$home/Applications/$bundle_name/Contents/MacOS/$display_name"
+: >"$scratch/empty"
+# Inside private network, mount and process namespaces: the build and source trees, the
+# system's Qt and the real home are hidden; every process started there ends with it.
+status=0
+unshare --net --mount --pid --fork --mount-proc --propagation private bash -s -- \
+    "$build" "$source_dir" "$scratch" "$qt_plugins" "$home" "$installer" "$executable" \
+    >"$scratch/run.log" 2>&1 <<'INSIDE' || status=$?
+set -euo pipefail
+build=$1 source_dir=$2 scratch=$3 qt_plugins=$4 home=$5 installer=$6 executable=$7
+folder=$(dirname "$installer")
+ip link set lo up
 nginx -e "$scratch/nginx/error.log" -p "$scratch/nginx" -c "$scratch/nginx/nginx.conf" &
-pids+=($!)
 exec {display_fd}>"$scratch/display"
 Xvfb -displayfd "$display_fd" -screen 0 1280x800x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
-pids+=($!)
 exec {display_fd}>&-
 for _ in $(seq 200); do
     [ -s "$scratch/display" ] && [ -s "$scratch/nginx/nginx.pid" ] && break
     sleep 0.05
 done
-check "Xvfb named a display" [ -s "$scratch/display" ]
-check "nginx ready" [ -s "$scratch/nginx/nginx.pid" ]
+if [ ! -s "$scratch/display" ] || [ ! -s "$scratch/nginx/nginx.pid" ]; then
+    echo "Xvfb or nginx did not come up" && exit 1
+fi
 display=":$(tr -d '[:space:]' <"$scratch/display")"
-
-home=$(getent passwd "$(id -u)" | cut -d: -f6)
-qt_plugins=$(qtpaths6 --plugin-dir 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/plugins)
-executable="$home/Applications/$bundle_name/Contents/MacOS/$display_name"
-: >"$scratch/empty"
-mkdir -p "$scratch/authority" "$scratch/user/runtime"
-chmod 700 "$scratch/user/runtime"
-cp "$build/authority/root.pem" "$scratch/authority/"
-mkdir -p "$scratch/empty-dir"
-# Inside private mount and process namespaces: the build tree, the system's Qt and the real
-# home are hidden; every process started there ends with it.
-status=0
-unshare --mount --pid --fork --mount-proc --propagation private bash -s -- \
-    "$build" "$scratch" "$qt_plugins" "$home" "$installer" "$display" "$executable" \
-    >"$scratch/run.log" 2>&1 <<'INSIDE' || status=$?
-set -euo pipefail
-build=$1 scratch=$2 qt_plugins=$3 home=$4 installer=$5 display=$6 executable=$7
-folder=$(dirname "$installer")
 # A sanitizer build's installer keeps its memory checks; leaks at exit are the libraries'
 # one-time allocations, checked elsewhere in-process.
 asan_options=${ASAN_OPTIONS:+$ASAN_OPTIONS:detect_leaks=0}
 mount -t tmpfs none "$build"
-# Only the throwaway download authority the test build's installer names stays in sight.
-mkdir -p "$build/authority"
-mount --bind "$scratch/authority" "$build/authority"
+mount -t tmpfs none "$source_dir"
 for lib in /usr/lib/x86_64-linux-gnu/libQt6*; do
     [ -f "$lib" ] && [ ! -L "$lib" ] && mount --bind "$scratch/empty" "$lib"
 done
@@ -146,7 +97,7 @@ wait_for_app && echo "app running on xcb" || echo "app not running on xcb"
 pid=$(app_pid) && kill "$pid" && while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
 weston_runtime=$scratch/user/weston
 mkdir -p "$weston_runtime" && chmod 700 "$weston_runtime"
-XDG_RUNTIME_DIR=$weston_runtime WAYLAND_DISPLAY= DISPLAY= weston --backend=headless-backend.so \
+XDG_RUNTIME_DIR=$weston_runtime WAYLAND_DISPLAY='' DISPLAY='' weston --backend=headless-backend.so \
     --use-pixman --socket=release-test --width=1024 --height=768 --idle-time=0 \
     >"$scratch/weston.log" 2>&1 &
 for _ in $(seq 200); do

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "BusConfig.h"
 #include "TempDir.h"
 
 namespace quorvane::test {
@@ -11,15 +12,7 @@ PrivateBus::PrivateBus() : address_("unix:path=" + (dir_ / "bus").string()) {
     std::filesystem::create_directories(dir_ / "services");
     std::filesystem::create_directories(dir_ / "home");
     const auto config = dir_ / "bus.conf";
-    writeFile(config,
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig><type>session</type><listen>" +
-                  address_ + "</listen><auth>EXTERNAL</auth><servicedir>" +
-                  (dir_ / "services").string() +
-                  "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
-                  "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
-                  "</busconfig>\n");
+    writePrivateBusConfig(config, address_, dir_ / "services");
     daemon_.emplace(
         std::vector<std::string>{"dbus-daemon", "--config-file=" + config.string(), "--nofork"});
     for (int i = 0; i < 1000 && !std::filesystem::exists(dir_ / "bus"); ++i)

@@ -277,6 +277,42 @@ TEST_F(DownloadTest, TransportFailuresGiveDownloadAndLeaveNothing) {
     EXPECT_EQ(untrusted.requests(), cases[1].requests);
 }
 
+// A released installer trusts the authorities built into it, never a file of the build
+// machine: the text wins over a file, whichever of them names the server's authority.
+TEST_F(DownloadTest, BuiltInAuthoritiesAreTrustedInsteadOfAnyFile) {
+    TempDir otherAuthority;
+    ASSERT_EQ(quorvane::runReadingOutput(
+                  QUORVANE_SOURCE_DIR "/tools/authority/make-authority",
+                  {otherAuthority.path().string(), "Q4ZT8WX2LM", "Other", "Other Root"}, {},
+                  [](std::string_view) {}),
+              0);
+    const std::string ours = (quorvane::test::authorityDirectory() / "root.pem").string();
+    const std::string other = (otherAuthority / "root.pem").string();
+    server.route("/tail", {.body = "tail"});
+    const struct {
+        const char* name;
+        std::string pem;
+        std::string file;
+        std::optional<BootstrapFailure> outcome;
+    } cases[] = {
+        {"built in, the file missing", readFile(ours), (dir / "missing.pem").string(),
+         std::nullopt},
+        {"another authority built in, ours in the file", readFile(other), ours,
+         BootstrapFailure::download},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SystemContext context;
+        context.downloadCAPem = c.pem;
+        context.downloadCAFile = c.file;
+        Fetch fetch(manifestFor(server.url("/tail"), 4), destination, quickOptions(), context);
+        fetch.start();
+        EXPECT_EQ(fetch.outcome(), c.outcome);
+        std::filesystem::remove(destination);
+    }
+    EXPECT_EQ(server.requests("/tail"), 1);
+}
+
 TEST_F(DownloadTest, CancelWhileTheBodyArrivesGivesCancelled) {
     server.route("/slow", {.body = noise(4 * MiB), .stallAfter = MiB + 10});
     Fetch fetch(manifestFor(server.url("/slow"), 4 * MiB), destination);

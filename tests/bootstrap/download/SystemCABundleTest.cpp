@@ -1,10 +1,14 @@
 #include "download/SystemCABundle.h"
+#include "HttpsTestServer.h"
 #include "TempDir.h"
+#include "manifest/SystemContext.h"
 
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <quorvane/DownloadAuthorities.h>
 
 namespace fs = std::filesystem;
 using namespace quorvane::test;
@@ -38,4 +42,17 @@ TEST(SystemCABundle, TheFirstNonEmptyFileOfTheKnownPlacesWins) {
 TEST(SystemCABundle, ThisSystemsStoreIsFound) {
     // Debian's bundle, which the test machines have (ca-certificates).
     EXPECT_EQ(quorvane::findCABundle(), "/etc/ssl/certs/ca-certificates.crt");
+}
+
+TEST(SystemCABundle, TheBuildsAuthoritiesTravelInsideTheInstaller) {
+    const quorvane::SystemContext& context = quorvane::SystemContext::fromBuild();
+    // Never a file of the build machine: with nothing built in, the download takes the system's
+    // store itself.
+    EXPECT_EQ(context.downloadCAFile, "");
+    if (quorvane::config::downloadAuthorities.empty()) {
+        EXPECT_EQ(context.downloadCAPem, "");
+    } else {
+        // The test build names its own authority's file: its text, not its path, is built in.
+        EXPECT_EQ(context.downloadCAPem, readFile(authorityDirectory() / "root.pem"));
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QRect>
 
 namespace quorvane::test {
 
@@ -11,5 +12,13 @@ struct ImageDifference {
 };
 
 ImageDifference compareImages(const QImage& a, const QImage& b);
+
+// A real window and its offscreen rendering differ by the display's anti-aliasing only.
+inline bool sameWindow(const ImageDifference& d) {
+    return d.meanChannel < 1.0 && d.pixelsApart < 0.005;
+}
+
+// The smallest rectangle holding every pixel of `screen` not of the `background` colour.
+QRect windowArea(const QImage& screen, QRgb background);
 
 } // namespace quorvane::test
