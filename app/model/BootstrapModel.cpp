@@ -118,9 +118,8 @@ BootstrapModel::BootstrapModel(Environment environment) : environment_(std::move
 BootstrapModel::~BootstrapModel() = default;
 
 double BootstrapModel::progress() const noexcept {
-    std::int64_t expected = 1;
-    if (manifest_)
-        expected = manifest_->payloadBytes - manifest_->embeddedPackageBytes.value_or(0);
+    const std::uint64_t expected =
+        manifest_ ? std::max<std::uint64_t>(manifest_->tailBytes(), 1) : 1;
     return std::min(static_cast<double>(received_) / static_cast<double>(expected), 1.0);
 }
 
@@ -145,8 +144,18 @@ void BootstrapModel::setReceived(std::int64_t received) {
 }
 
 void BootstrapModel::setReconnecting(bool reconnecting) {
+    using Connection = InstallerPhase::Connection;
     if (phase_.kind() == InstallerPhase::Kind::downloading && phase_.reconnecting() != reconnecting)
-        setPhase(InstallerPhase::downloading(reconnecting));
+        setPhase(InstallerPhase::downloading(reconnecting ? Connection::reconnecting
+                                                          : Connection::flowing));
+}
+
+void BootstrapModel::setWaitingForNetwork(bool waiting) {
+    using Connection = InstallerPhase::Connection;
+    if (phase_.kind() == InstallerPhase::Kind::downloading && !phase_.reconnecting() &&
+        phase_.waitingForNetwork() != waiting)
+        setPhase(InstallerPhase::downloading(waiting ? Connection::waitingForNetwork
+                                                     : Connection::flowing));
 }
 
 void BootstrapModel::start() {

@@ -77,6 +77,9 @@ public:
     void cleanStaging();
     // While downloading: shows or ends the wait to reconnect.
     void setReconnecting(bool reconnecting);
+    // While downloading: shows or ends the wait for a silent network (a wait to reconnect
+    // stays shown).
+    void setWaitingForNetwork(bool waiting);
 
     // Every assignment is announced, equal values included. Used by the run, the download's
     // progress reports and tests.

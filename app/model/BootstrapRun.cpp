@@ -12,6 +12,7 @@
 #include "manifest/BootstrapFailure.h"
 #include "manifest/ErrorChain.h"
 #include "package/BootstrapVerification.h"
+#include "staging/DiskSpace.h"
 #include "staging/StagingFolders.h"
 
 // Every awaited operation is first stored in a named local: GCC 12 destroys some temporaries of
@@ -56,12 +57,11 @@ async::Task<void> BootstrapModel::run(std::weak_ptr<BootstrapModel> weak,
     diagnostics::record("run failed: \"" + kind.message() + "\"\n" +
                         diagnostics::describeChain(failure));
     const auto& staging = model->stagingDirectory();
-    const bool keepsTail =
-        model->phase().kind() == InstallerPhase::Kind::downloading &&
-        (kind == BootstrapFailure::download || kind == BootstrapFailure::insufficientSpace) &&
-        staging && model->manifest() &&
-        BootstrapDownload::resumableBytes(tailIn(*staging, *model->manifest()),
-                                          *model->manifest()) > 0;
+    const bool keepsTail = model->phase().kind() == InstallerPhase::Kind::downloading &&
+                           BootstrapDownload::keepsPartialTail(kind) && staging &&
+                           model->manifest() &&
+                           BootstrapDownload::resumableBytes(tailIn(*staging, *model->manifest()),
+                                                             *model->manifest()) > 0;
     if (model->phase().kind() != InstallerPhase::Kind::installing && !keepsTail)
         model->cleanStaging();
     const std::stop_token token = co_await async::currentStopToken();
@@ -130,7 +130,9 @@ async::Task<void> BootstrapModel::runSteps(BootstrapManifest manifest) {
         package = co_await std::move(download);
     }
 
-    setPhase(InstallerPhase::verifying());
+    // A fresh download already shows it (the tail was assembled meanwhile).
+    if (phase_.kind() != InstallerPhase::Kind::verifying)
+        setPhase(InstallerPhase::verifying());
     auto verification = async::runInBackground([package, manifest, system](std::stop_token stop) {
         BootstrapVerification::verify(package, manifest, stop, system);
     });
@@ -191,6 +193,13 @@ async::Task<fs::path> BootstrapModel::downloadPackage(BootstrapManifest manifest
         async::postToMainThread([weak, waiting] {
             if (const auto model = weak.lock())
                 model->setReconnecting(waiting);
+        });
+    };
+
+    options.waitingForNetwork = [weak = weak_from_this()](bool waiting) {
+        async::postToMainThread([weak, waiting] {
+            if (const auto model = weak.lock())
+                model->setWaitingForNetwork(waiting);
         });
     };
 

@@ -15,10 +15,15 @@ public:
     }
     static InstallerPhase ready() { return InstallerPhase(Kind::ready); }
     static InstallerPhase checking() { return InstallerPhase(Kind::checking); }
-    // `reconnecting`: the connection ended early and the download waits to resume.
-    static InstallerPhase downloading(bool reconnecting = false) {
+    // How the download's connection stands while downloading.
+    enum class Connection {
+        flowing,
+        waitingForNetwork, // no new byte for a while: the network went silent
+        reconnecting,      // the connection ended early and the download waits to resume
+    };
+    static InstallerPhase downloading(Connection connection = Connection::flowing) {
         InstallerPhase phase(Kind::downloading);
-        phase.reconnecting_ = reconnecting;
+        phase.connection_ = connection;
         return phase;
     }
     static InstallerPhase verifying() { return InstallerPhase(Kind::verifying); }
@@ -27,7 +32,9 @@ public:
     Kind kind() const noexcept { return kind_; }
     // The failure sentence; empty for every other case.
     const std::string& message() const noexcept { return message_; }
-    bool reconnecting() const noexcept { return reconnecting_; }
+    Connection connection() const noexcept { return connection_; }
+    bool reconnecting() const noexcept { return connection_ == Connection::reconnecting; }
+    bool waitingForNetwork() const noexcept { return connection_ == Connection::waitingForNetwork; }
     // While working, an installation run is in progress and start() does nothing.
     bool isWorking() const noexcept { return kind_ != Kind::failed && kind_ != Kind::ready; }
 
@@ -38,7 +45,7 @@ private:
         : kind_(kind), message_(std::move(message)) {}
     Kind kind_;
     std::string message_;
-    bool reconnecting_ = false;
+    Connection connection_ = Connection::flowing;
 };
 
 // The phase in a few words, for the diagnostic log and for tests.
@@ -51,7 +58,9 @@ inline std::string describe(const InstallerPhase& phase) {
     case InstallerPhase::Kind::checking:
         return "checking";
     case InstallerPhase::Kind::downloading:
-        return phase.reconnecting() ? "downloading, reconnecting" : "downloading";
+        return phase.reconnecting()        ? "downloading, reconnecting"
+               : phase.waitingForNetwork() ? "downloading, waiting for the network"
+                                           : "downloading";
     case InstallerPhase::Kind::verifying:
         return "verifying";
     case InstallerPhase::Kind::installing:

@@ -41,8 +41,18 @@ DownloadProxy resolve(const std::string& url, std::chrono::milliseconds wait,
             std::vector<std::string> uris;
             for (const QString& uri : reply.arguments().front().toStringList())
                 uris.push_back(uri.toStdString());
-            if (auto chosen = fromPortalAnswer(uris))
+            // "direct://" may only mean that the desktop's settings name no proxy: a portal
+            // started by the session manager cannot see what a shell or /etc/environment
+            // exported, so a proxy variable of the installer's own still counts.
+            if (auto chosen = fromPortalAnswer(uris)) {
+                const auto proxy = curlProxy(chosen->uri);
+                if (!proxy || !proxy->address.empty())
+                    return *chosen;
+                if (DownloadProxy fromVariables = fromEnvironment(variable);
+                    !fromVariables.uri.empty())
+                    return fromVariables;
                 return *chosen;
+            }
         }
     }
     return fromEnvironment(variable);

@@ -22,9 +22,10 @@ std::optional<DownloadProxy> fromPortalAnswer(const std::vector<std::string>& ur
 // all_proxy, ALL_PROXY; and no_proxy, NO_PROXY for the hosts that bypass it.
 DownloadProxy fromEnvironment(const std::function<const char*(const char*)>& variable);
 
-// Asks the XDG desktop portal's ProxyResolver on `bus`, waiting at most `wait`; where no portal
-// answers in time, the environment (read through `variable`) decides. Blocks: call it off the
-// main thread.
+// Asks the XDG desktop portal's ProxyResolver on `bus`, waiting at most `wait`. A proxy the portal
+// names wins; where the portal says "direct://" and a proxy variable is set, or no portal answers
+// in time, the environment (read through `variable`) decides. Blocks: call it off the main
+// thread.
 DownloadProxy resolve(const std::string& url, std::chrono::milliseconds wait,
                       const QDBusConnection& bus,
                       const std::function<const char*(const char*)>& variable);

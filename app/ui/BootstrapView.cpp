@@ -99,8 +99,7 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
     case InstallerPhase::Kind::ready:
     case InstallerPhase::Kind::downloading: {
         const QString version = manifest ? QString::fromStdString(manifest->version) : QString();
-        const std::int64_t total =
-            manifest ? manifest->payloadBytes - manifest->embeddedPackageBytes.value_or(0) : 0;
+        const auto total = manifest ? static_cast<std::int64_t>(manifest->tailBytes()) : 0;
         //: First status line while the package downloads. %1 is the product's name, %2 its
         //: version (2.4.1). Ends with the ellipsis character. At most two lines of 460 px at
         //: 12.5 px, best one: about 70 characters of Latin script.
@@ -109,6 +108,11 @@ StatusBlock::Content BootstrapView::statusContent(const BootstrapModel& model) {
             //: Second status line while a dropped connection is resumed, in place of the
             //: megabyte figures. Ends with the ellipsis character. One line of 460 px.
             return {{downloading, tr("Reconnecting…")}};
+        if (model.phase().waitingForNetwork())
+            //: Second status line when no data has arrived for a few seconds while the
+            //: connection is still open, in place of the megabyte figures; they return when data
+            //: flows again. Ends with the ellipsis character. One line of 460 px.
+            return {{downloading, tr("Waiting for the network…")}};
         //: Second status line while downloading: the megabytes received (%1) of the total
         //: (%2), whole numbers in the language's own digits. The language's unit and word
         //: order. One line of 460 px at 12.5 px.

@@ -10,6 +10,7 @@
 
 #include "download/DownloadPacing.h"
 #include "download/DownloadProxy.h"
+#include "manifest/BootstrapFailure.h"
 #include "manifest/BootstrapManifest.h"
 #include "manifest/SystemContext.h"
 
@@ -18,16 +19,21 @@ namespace quorvane {
 // How a download meets the network. The defaults are the product's; tests shorten the waits.
 struct DownloadOptions {
     DownloadProxy proxy;
-    // Waits before each automatic resumption in a row without new bytes; after the last one
-    // the download fails.
+    // Waits between automatic resumptions in a row that bring no new byte; after the last
+    // one's attempt the download fails. A connection that brought new bytes is resumed at once.
     std::array<std::chrono::milliseconds, 5> reconnectWaits{
         std::chrono::seconds(1), std::chrono::seconds(2), std::chrono::seconds(4),
         std::chrono::seconds(8), std::chrono::seconds(16)};
     std::chrono::seconds connectTimeout{30};
     std::chrono::seconds stallTimeout{30}; // this long without a byte ends a connection
+    // This long without a new byte (by `now`) counts as waiting for the network.
+    std::chrono::milliseconds silenceNotice = std::chrono::seconds(5);
     DownloadPacing::Now now = DownloadPacing::Clock::now;
     // Called on the transfer thread: true while waiting to reconnect, false once reconnecting.
     std::function<void(bool waiting)> reconnecting{};
+    // Called on the transfer thread: true once a connection brought nothing for
+    // `silenceNotice`, false when bytes flow again or the connection ends.
+    std::function<void(bool waiting)> waitingForNetwork{};
 };
 
 // Fetches the package tail over HTTPS into `destination`, on a thread of its own. One object
@@ -65,14 +71,13 @@ public:
     // from; 0 when there is none or it was recorded for another payload.
     static std::uint64_t resumableBytes(const std::filesystem::path& destination,
                                         const BootstrapManifest& manifest);
+    // Whether a download that ended in `failure` kept its partial tail (where it held one that
+    // can be continued): after failures of the network and of space.
+    static bool keepsPartialTail(const BootstrapFailure& failure);
 
 private:
     struct State;
     std::shared_ptr<State> state_;
 };
-
-// Throws BootstrapFailure::insufficientSpace unless the file system holding `directory` has
-// `bytes` available to this user.
-void requireRoom(const std::filesystem::path& directory, std::uint64_t bytes);
 
 } // namespace quorvane

@@ -163,4 +163,11 @@ void BootstrapManifest::validate() const {
         fail("allowUnsignedTestPayload must not be set");
 }
 
+std::uint64_t BootstrapManifest::tailBytes() const noexcept {
+    const std::int64_t embedded = embeddedPackageBytes.value_or(0);
+    if (payloadBytes < 0 || embedded < 0 || embedded > payloadBytes)
+        return 0;
+    return static_cast<std::uint64_t>(payloadBytes - embedded);
+}
+
 } // namespace quorvane

@@ -37,6 +37,9 @@ struct BootstrapManifest {
     std::string encode() const;
     // Throws BootstrapFailure::configuration at the first rule that fails.
     void validate() const;
+    // The bytes the installer downloads: the package less what it carries (0 where the values
+    // do not add up; validate() refuses such a manifest).
+    std::uint64_t tailBytes() const noexcept;
     // Whether the manifest pins the app it installs by its code-directory hash. The form lets a
     // manifest leave it out, so validate() accepts one without; every installation needs it, so
     // the installer refuses such a manifest when it starts.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,15 +58,20 @@ void assemble(const std::filesystem::path& prefix, const std::filesystem::path& 
         manifest.payloadBytes < *manifest.embeddedPackageBytes)
         throw BootstrapFailure::configuration;
     const auto n = static_cast<std::uint64_t>(*manifest.embeddedPackageBytes);
-    const auto d = static_cast<std::uint64_t>(manifest.payloadBytes) - n;
+    const std::uint64_t d = manifest.tailBytes();
 
     // Declared in this order so that the tail is closed before the prefix.
     const FileDescriptor prefixFile = openFile(prefix, O_RDONLY);
     const FileDescriptor tailFile = openFile(tail, O_RDWR);
-    if (lengthBySeeking(prefixFile.get()) != n)
-        throw BootstrapFailure::size;
-    if (lengthBySeeking(tailFile.get()) != d)
-        throw BootstrapFailure::size;
+    for (const auto& [part, file, expected] :
+         {std::tuple{"prefix", prefixFile.get(), n}, std::tuple{"tail", tailFile.get(), d}}) {
+        if (const std::uint64_t length = lengthBySeeking(file); length != expected) {
+            diagnostics::record("assemble: the " + std::string(part) + " holds " +
+                                std::to_string(length) + " bytes, the manifest says " +
+                                std::to_string(expected));
+            throw BootstrapFailure::size;
+        }
+    }
 
     joinInPlace(prefixFile.get(), tailFile.get(), n, d, [&] { throwIfCancelled(stop); });
     // No sync: the file lives in a private staging folder that the next run removes after a

@@ -19,6 +19,11 @@
         <translation>Menyambung ulang…</translation>
     </message>
     <message>
+        <source>Waiting for the network…</source>
+        <extracomment>Second status line when no data has arrived for a few seconds while the connection is still open, in place of the megabyte figures; they return when data flows again. Ends with the ellipsis character. One line of 460 px.</extracomment>
+        <translation>Menunggu jaringan…</translation>
+    </message>
+    <message>
         <source>%1 MB of %2 MB</source>
         <extracomment>Second status line while downloading: the megabytes received (%1) of the total (%2), whole numbers in the language&apos;s own digits. The language&apos;s unit and word order. One line of 460 px at 12.5 px.</extracomment>
         <translation>%1 MB dari %2 MB</translation>

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "BusConfig.h"
 #include "Daemon.h"
+#include "PrivateBus.h"
 #include "TempDir.h"
 
 using namespace quorvane;
@@ -105,43 +105,77 @@ TEST(ProxyResolver, CurlGetsTheAddressAndTheCredentialsApart) {
 }
 
 // A private session bus with a portal stand-in that answers, or takes the call and stays
-// silent, or is not there at all; the environment decides whenever the portal does not.
+// silent, or is not there at all; the environment decides whenever the portal does not, and
+// also when the portal says "direct://" (a portal started by the session manager cannot see
+// what a shell or /etc/environment exported).
 TEST(ProxyResolver, AsksThePortalOnTheSessionBus) {
-    TempDir dir;
-    const std::string address = "unix:path=" + (dir / "bus").string();
-    writePrivateBusConfig(dir / "bus.conf", address);
-    const Daemon bus({"dbus-daemon", "--config-file=" + (dir / "bus.conf").string(), "--nofork"});
-    for (int i = 0; i < 500 && !std::filesystem::exists(dir / "bus"); ++i)
-        std::this_thread::sleep_for(10ms);
+    const PrivateBus bus;
     QDBusConnection connection =
-        QDBusConnection::connectToBus(QString::fromStdString(address), "private-session");
+        QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "private-session");
     ASSERT_TRUE(connection.isConnected());
-    const Variables environment{{"https_proxy", "http://from-environment:8080"}};
+    const Variables environment{{"https_proxy", "http://from-environment:8080"},
+                                {"no_proxy", "intranet.example"}};
+    const Variables none;
     const std::string url = "https://downloads.example/tail";
     const std::string standIn = QUORVANE_SOURCE_DIR "/tests/app/portal_standin.py";
 
-    EXPECT_EQ(proxy::resolve(url, 2s, connection, from(environment)).uri,
-              "http://from-environment:8080")
+    EXPECT_EQ(proxy::resolve(url, 2s, connection, from(environment)),
+              (DownloadProxy{"http://from-environment:8080", "intranet.example"}))
         << "no portal on the bus";
+    EXPECT_EQ(proxy::resolve(url, 2s, connection, from(none)), DownloadProxy{})
+        << "no portal on the bus, no variable";
 
     const struct {
         const char* name;
         std::vector<std::string> arguments;
-        std::string expected;
+        const Variables& variables;
+        DownloadProxy expected;
     } cases[] = {
-        {"an HTTP proxy", {"answer", "http://proxy.example:3128"}, "http://proxy.example:3128"},
-        {"a socks proxy", {"answer", "socks://127.0.0.1:1080"}, "socks://127.0.0.1:1080"},
-        {"direct", {"answer", "direct://"}, "direct://"},
-        {"silent: the environment after the wait", {"silent"}, "http://from-environment:8080"},
+        {"an HTTP proxy",
+         {"answer", "http://proxy.example:3128"},
+         environment,
+         {"http://proxy.example:3128", ""}},
+        {"a socks proxy",
+         {"answer", "socks://127.0.0.1:1080"},
+         environment,
+         {"socks://127.0.0.1:1080", ""}},
+        {"direct, a variable set: the variable with its no_proxy",
+         {"answer", "direct://"},
+         environment,
+         {"http://from-environment:8080", "intranet.example"}},
+        {"direct, no variable: direct", {"answer", "direct://"}, none, {"direct://", ""}},
+        {"silent: the environment after the wait",
+         {"silent"},
+         environment,
+         {"http://from-environment:8080", "intranet.example"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> argv{standIn, address};
+        std::vector<std::string> argv{standIn, bus.address()};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
         std::optional<Daemon> portal(std::in_place, argv);
         ASSERT_TRUE(waitForPortal(connection, true));
-        EXPECT_EQ(proxy::resolve(url, 500ms, connection, from(environment)).uri, c.expected);
+        EXPECT_EQ(proxy::resolve(url, 500ms, connection, from(c.variables)), c.expected);
         portal.reset();
         ASSERT_TRUE(waitForPortal(connection, false));
     }
+}
+
+// The desktop's own portal, started on demand by a private bus that knows its service (and
+// nothing else of the machine's): with no proxy in the desktop's settings it says "direct://",
+// and the installer's own proxy variable still counts.
+TEST(ProxyResolver, TheRealPortalsDirectLeavesTheVariablesTheirSay) {
+    const std::filesystem::path portal = "/usr/libexec/xdg-desktop-portal";
+    ASSERT_TRUE(std::filesystem::exists(portal)) << "scripts/setup installs xdg-desktop-portal";
+    PrivateBus bus;
+    bus.addService("org.freedesktop.portal.Desktop", {portal.string()});
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "real-portal");
+    ASSERT_TRUE(connection.isConnected());
+    const std::string url = "https://downloads.example/tail";
+    const Variables none;
+    EXPECT_EQ(proxy::resolve(url, 10s, connection, from(none)).uri, "direct://");
+    const Variables environment{{"https_proxy", "http://from-environment:8080"}};
+    EXPECT_EQ(proxy::resolve(url, 10s, connection, from(environment)).uri,
+              "http://from-environment:8080");
 }

@@ -97,6 +97,9 @@ TEST_F(E2e, HostileServerAnswers) {
     std::string changed = tail;
     changed[changed.size() / 2] ^= 0x20;
     world.server.route("/elsewhere", {.bodyFile = world.kit.tail});
+    std::string loginPage = "<!DOCTYPE html><html><head><title>Sign in</title></head><body>"
+                            "<form action=\"/login\" method=\"post\"></form></body></html>\n";
+    loginPage.resize(234, ' ');
 
     struct Case {
         std::string fault;
@@ -112,6 +115,9 @@ TEST_F(E2e, HostileServerAnswers) {
          {.status = 206, .bodyFile = world.kit.tail},
          BootstrapFailure::download},
         {"the server sends one byte too many", {.body = tail + "!"}, BootstrapFailure::size},
+        {"a login page (200, text/html, 234 bytes) in place of the package",
+         {.body = loginPage, .contentType = "text/html"},
+         BootstrapFailure::download},
         {"the tail's digest is wrong (one byte changed)",
          {.body = changed},
          BootstrapFailure::checksum},
@@ -160,13 +166,14 @@ TEST_F(E2e, ConnectionsThatDropMidBody) {
         const auto failed = run->settle(world.reader());
         const std::string sentence = failed.sentence.value_or("(none)");
         EXPECT_EQ(sentence, sentenceOf(BootstrapFailure::download));
-        EXPECT_EQ(world.server.requests("/tail"), 6) << "one request and five resumptions";
+        EXPECT_EQ(world.server.requests("/tail"), 7)
+            << "one request, one resumption at once after its new bytes, five after waits";
 
         world.server.route("/tail", whole);
         // The Retry link sits under this sentence's lines.
         run->click(world.reader().retryPoint(sentence));
         // The window may still show the sentence for a moment: wait for Retry's request.
-        for (int i = 0; i < 600 && world.server.requests("/tail") == 6; ++i)
+        for (int i = 0; i < 600 && world.server.requests("/tail") == 7; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
         EXPECT_EQ(world.server.lastHeader("/tail", "Range"),
@@ -237,7 +244,7 @@ TEST_F(E2e, AProxyPasswordWithARawHashSpaceOrAt) {
         expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
         run->stopNamespace();
         const std::string written = readFile(log);
-        EXPECT_NE(written.find("through the proxy 127.0.0.1,"), std::string::npos) << written;
+        EXPECT_NE(written.find("through the proxy 127.0.0.1:"), std::string::npos) << written;
         EXPECT_EQ(written.find("s3"), std::string::npos) << written;
         const auto installed = world.describeInstalled();
         const auto leftovers = world.leftovers();
@@ -248,6 +255,87 @@ TEST_F(E2e, AProxyPasswordWithARawHashSpaceOrAt) {
                                                     : "a second '@'";
         recordSurvival("the proxy's password (in https_proxy) holds " + shape,
                        "(none: it installed through the proxy; the log holds no password)",
+                       installed, leftovers);
+    }
+}
+
+// Company proxies: one that asks for Digest authentication lets the installer through; one whose
+// access list refuses the tunnel ends in the download sentence, the old copy kept. A network that
+// goes silent mid-body without a reset: the installer waits, says so, and installs.
+TEST_F(E2e, CompanyProxiesAndASilentNetwork) {
+    const std::string installedNow = "2.4.1 (2410.1), valid";
+    const std::vector<std::pair<std::string, std::string>> accounts = {{"staff", "s3cret"}};
+    const auto through = [](const Squid& squid) {
+        RunOptions options;
+        options.environment = {{"https_proxy", squid.uri("staff", "s3cret")},
+                               {"no_proxy", ""},
+                               {"NO_PROXY", ""},
+                               {"DBUS_SESSION_BUS_ADDRESS", ""}};
+        return options;
+    };
+    {
+        const Squid digest(accounts, Squid::Mode::digest);
+        FaultWorld fault;
+        E2eWorld& world = fault.world;
+        const fs::path log =
+            world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+        auto run = world.launch({}, {}, {}, through(digest));
+        expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
+        run->stopNamespace();
+        const std::string written = readFile(log);
+        EXPECT_NE(written.find("proxy HTTP 200 offering Digest"), std::string::npos) << written;
+        const auto installed = world.describeInstalled();
+        const auto leftovers = world.leftovers();
+        EXPECT_EQ(installed, installedNow);
+        EXPECT_EQ(leftovers, std::vector<std::string>{});
+        recordSurvival("the company proxy asks for Digest authentication (credentials in "
+                       "https_proxy)",
+                       "(none: it installed through the proxy)", installed, leftovers);
+    }
+    {
+        const Squid denying(accounts, Squid::Mode::denyAll);
+        FaultWorld fault;
+        E2eWorld& world = fault.world;
+        const fs::path log =
+            world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+        auto run = world.launch({}, {}, {}, through(denying));
+        const auto outcome = run->settle(world.reader());
+        FailedRun result;
+        result.sentence = outcome.sentence.value_or("(none)");
+        EXPECT_EQ(run->close(world.reader()), 0);
+        run->stopNamespace();
+        result.installed = world.describeInstalled();
+        result.leftovers = world.leftovers();
+        const std::string written = readFile(log);
+        EXPECT_NE(written.find("proxy HTTP 403"), std::string::npos) << written;
+        EXPECT_EQ(world.server.requests("/tail"), 0);
+        expectSurvived("the company proxy refuses the tunnel (403, by its access list)", result,
+                       BootstrapFailure::download);
+    }
+    {
+        FaultWorld fault;
+        E2eWorld& world = fault.world;
+        const fs::path log =
+            world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+        const auto tailBytes = static_cast<std::size_t>(fs::file_size(world.kit.tail));
+        // Half the tail, eight seconds of nothing on an open connection, then the rest.
+        world.server.route("/tail", {.bodyFile = world.kit.tail,
+                                     .pieceBytes = tailBytes / 2 + 1,
+                                     .pause = std::chrono::seconds(8)});
+        auto run = world.launch();
+        expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
+        run->stopNamespace();
+        const std::string written = readFile(log);
+        EXPECT_NE(written.find("waiting for the network"), std::string::npos) << written;
+        EXPECT_NE(written.find("bytes flow again"), std::string::npos) << written;
+        EXPECT_EQ(world.server.requests("/tail"), 1);
+        const auto installed = world.describeInstalled();
+        const auto leftovers = world.leftovers();
+        EXPECT_EQ(installed, installedNow);
+        EXPECT_EQ(leftovers, std::vector<std::string>{});
+        recordSurvival("the network goes silent for 8 s mid-body (no reset), then bytes flow",
+                       "(none: it waited and installed; the log holds the wait for the network "
+                       "after 5 s and its end)",
                        installed, leftovers);
     }
 }

@@ -17,8 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using Phases = std::vector<std::string>;
-const Phases firstInstallation = {"checking", "downloading", "verifying", "verifying",
-                                  "installing"};
+const Phases firstInstallation = {"checking", "downloading", "verifying", "installing"};
 std::string failed(const BootstrapFailure& f) {
     return "failed: " + f.message();
 }
@@ -56,7 +55,7 @@ TEST(RealToolsRun, APackageFromAnUnknownAuthorityFailsVerification) {
     kit.packageAuthority = other.path();
     RunRig rig({.realTools = true, .kit = kit});
     rig.startAndSettle();
-    EXPECT_EQ(rig.phases, (Phases{"checking", "downloading", "verifying", "verifying",
+    EXPECT_EQ(rig.phases, (Phases{"checking", "downloading", "verifying",
                                   failed(BootstrapFailure::signature)}));
     EXPECT_FALSE(fs::exists(rig.installedApp()));
     EXPECT_TRUE(rig.stagingFolders().empty());

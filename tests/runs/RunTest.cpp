@@ -26,9 +26,9 @@ std::string failed(const BootstrapFailure& f) {
     return "failed: " + f.message();
 }
 
-// The sequence of a first installation that downloads: downloading, then verifying once when
-// the transfer ends and once more when verification begins, then installing.
-const Phases firstInstallation = {checking, downloading, verifying, verifying, installing};
+// The sequence of a first installation that downloads: verifying begins when the transfer ends
+// and lasts through the assembly and the checks.
+const Phases firstInstallation = {checking, downloading, verifying, installing};
 
 } // namespace
 
@@ -139,7 +139,7 @@ TEST(InstallationRun, FailuresBeforeInstallingRemoveTheStagingFolder) {
          {checking, downloading, failed(BootstrapFailure::download)}},
         {"package unsigned",
          [](RunRig& r) { r.setFault("signature", true); },
-         {checking, downloading, verifying, verifying, failed(BootstrapFailure::signature)}},
+         {checking, downloading, verifying, failed(BootstrapFailure::signature)}},
         {"prefix resource missing",
          [](RunRig& r) { fs::remove(r.resources / "PackageBase.bin"); },
          {checking, downloading, verifying, failed(BootstrapFailure::configuration)}},

@@ -112,7 +112,7 @@ HttpsTestServer::HttpsTestServer(Transport transport, const std::filesystem::pat
             }
         }
         response.set_content_provider(
-            length - start, "application/octet-stream",
+            length - start, route->contentType,
             [this, route = *route, file, start, dropAt](std::size_t relative, std::size_t remaining,
                                                         httplib::DataSink& sink) {
                 const std::size_t offset = start + relative;

@@ -56,6 +56,7 @@ public:
         // Absolute body offsets where a connection is dropped, each one once, in order (counted
         // again from the first whenever the route is set).
         std::vector<std::size_t> dropsAt{};
+        std::string contentType = "application/octet-stream";
     };
 
     enum class Transport { https, plainHttp };

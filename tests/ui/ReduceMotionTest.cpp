@@ -4,48 +4,35 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QProcess>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
-#include "BusConfig.h"
 #include "EventLoopSpin.h"
 #include "HighContrast.h"
+#include "PrivateBus.h"
 #include "ReduceMotion.h"
-#include "TempDir.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
 
 namespace {
 
-// A private message bus: a real dbus-daemon on a socket in a fresh folder, with no services
-// that could be started on demand.
-class PrivateBus {
+// A private message bus with no services that could be started on demand, and the named
+// connections made to it, closed before it goes.
+class DesktopBus {
 public:
-    PrivateBus() {
-        const auto config = dir / "bus.conf";
-        writePrivateBusConfig(config, "unix:dir=" + dir.path().string());
-        daemon.start("dbus-daemon", {"--config-file=" + QString::fromStdString(config.string()),
-                                     "--nofork", "--print-address"});
-        if (daemon.waitForReadyRead(10'000))
-            address = QString::fromUtf8(daemon.readLine()).trimmed();
-    }
-    ~PrivateBus() {
+    ~DesktopBus() {
         for (const QString& name : connections)
             QDBusConnection::disconnectFromBus(name);
-        daemon.terminate();
-        daemon.waitForFinished();
     }
     QDBusConnection connect(const QString& name) {
         connections.append(name);
         return QDBusConnection::connectToBus(address, name);
     }
 
-    TempDir dir;
-    QProcess daemon;
-    QString address;
+    test::PrivateBus daemon;
+    QString address = QString::fromStdString(daemon.address());
     QStringList connections;
 };
 
@@ -92,7 +79,7 @@ struct Desktop {
         service.registerObject("/org/freedesktop/portal/desktop", &portal,
                                QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
     }
-    PrivateBus bus;
+    DesktopBus bus;
     FakePortal portal;
 };
 

@@ -262,7 +262,7 @@ TEST_F(DownloadTest, TransportFailuresGiveDownloadAndLeaveNothing) {
         std::string url;
         int requests;
     } cases[] = {
-        {"connection dropped mid-body, no validator", server.url("/dropped"), 6},
+        {"connection dropped mid-body, no validator", server.url("/dropped"), 7},
         {"certificate from an authority not trusted", untrusted.url("/tail"), 0},
     };
     for (const auto& c : cases) {
@@ -457,7 +457,8 @@ TEST_F(DownloadTest, ResumesAfterDropsAtRandomOffsets) {
         EXPECT_TRUE(readFile(destination) == tail) << "the tail differs";
         EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Download.bin"});
         EXPECT_EQ(flaky.requests("/tail"), static_cast<int>(drops.size()) + 1);
-        EXPECT_EQ(fetch.waits(), static_cast<int>(drops.size()));
+        // Every drop followed new bytes: each resumption went at once, without a wait.
+        EXPECT_EQ(fetch.waits(), 0);
         EXPECT_EQ(flaky.lastHeader("/tail", "If-Range"), validator.second);
         EXPECT_EQ(flaky.lastHeader("/tail", "Range").substr(0, 6), "bytes=");
         EXPECT_LE(flaky.bytesServed(), tail.size() + drops.size() * 64 * 1024);
@@ -521,8 +522,9 @@ TEST_F(DownloadTest, RangedAnswersThatDoNotFitStartOver) {
     }
 }
 
-// Five resumptions in a row that bring nothing end in the download failure; the tail stays, and
-// a new fetch (Retry) continues it. A kept tail recorded for another payload is not continued.
+// A drop after new bytes is resumed at once; then five waits between resumptions in a row that
+// bring nothing, and the download failure; the tail stays, and a new fetch (Retry) continues it.
+// A kept tail recorded for another payload is not continued.
 TEST_F(DownloadTest, FiveDropsInARowFailAndALaterFetchContinues) {
     const std::string tail = noise(4 * MiB);
     const std::size_t stuck = 3 * MiB;
@@ -537,7 +539,7 @@ TEST_F(DownloadTest, FiveDropsInARowFailAndALaterFetchContinues) {
         fetch.start();
         EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
         EXPECT_EQ(fetch.waits(), 5);
-        EXPECT_EQ(server.requests("/tail"), 6);
+        EXPECT_EQ(server.requests("/tail"), 7);
         EXPECT_EQ(server.lastHeader("/tail", "Range"), "bytes=" + std::to_string(stuck) + "-");
     }
     EXPECT_EQ(entries(dir.path()),
@@ -678,19 +680,96 @@ TEST_F(DownloadTest, CancelWhileWaitingToReconnectEndsAtOnce) {
     fetch.waitForReconnectWait();
     fetch.download.cancel();
     EXPECT_EQ(fetch.outcome(), BootstrapFailure::cancelled);
-    EXPECT_EQ(server.requests("/tail"), 1);
+    EXPECT_EQ(server.requests("/tail"), 2); // the drop after new bytes was resumed at once
     EXPECT_TRUE(entries(dir.path()).empty());
 }
 
-TEST_F(DownloadTest, RoomIsCheckedOnTheTemporaryFileSystem) {
-    quorvane::test::SmallFileSystem small(dir / "small", MiB);
-    if (!small.mounted())
-        GTEST_SKIP() << "mounting a small file system needs root";
-    EXPECT_NO_THROW(quorvane::requireRoom(small.path(), MiB / 2));
-    try {
-        quorvane::requireRoom(small.path(), 2 * MiB);
-        FAIL() << "2 MiB fit on a 1 MiB file system";
-    } catch (const BootstrapFailure& f) {
-        EXPECT_EQ(f, BootstrapFailure::insufficientSpace);
+// The server's file became shorter than the kept tail's: its 206 announces fewer bytes than the
+// rest of the tail. That is the download failure before a byte of it is written, and the kept
+// bytes stay for Retry.
+TEST_F(DownloadTest, ARangedAnswerShorterThanTheRestFailsAndKeepsTheTail) {
+    const std::string tail = noise(3 * MiB);
+    const auto etag = std::pair<std::string, std::string>{"ETag", "\"v1\""};
+    server.route("/tail", {.headers = {etag}, .body = tail, .dropAfter = MiB, .ranges = true});
+    const auto manifest = manifestFor(server.url("/tail"), static_cast<std::int64_t>(tail.size()));
+    {
+        Fetch fetch(manifest, destination);
+        fetch.start();
+        ASSERT_EQ(fetch.outcome(), BootstrapFailure::download);
     }
+    ASSERT_EQ(BootstrapDownload::resumableBytes(destination, manifest), std::uint64_t(MiB));
+
+    server.route("/tail", {.headers = {etag}, .body = tail.substr(0, 2 * MiB), .ranges = true});
+    quorvane::test::RecordedLines log;
+    Fetch retry(manifest, destination);
+    retry.start();
+    EXPECT_EQ(retry.outcome(), BootstrapFailure::download);
+    EXPECT_EQ(server.lastHeader("/tail", "Range"), "bytes=" + std::to_string(MiB) + "-");
+    EXPECT_EQ(BootstrapDownload::resumableBytes(destination, manifest), std::uint64_t(MiB));
+    EXPECT_TRUE(readFile(BootstrapDownload::partialPath(destination)) == tail.substr(0, MiB));
+    EXPECT_NE(log.all().find("fewer bytes than the rest of the tail (2097152 expected from byte "
+                             "1048576): HTTP 206, Content-Type application/octet-stream, "
+                             "Content-Length 1048576, Content-Range bytes 1048576-2097151/2097152"),
+              std::string::npos)
+        << log.all();
+}
+
+// A server that stops sending without closing. After five seconds by the download's clock with
+// no new byte the download says it waits for the network, and says so again when bytes flow; a
+// stall longer than the stall timeout ends the connection (libcurl's low-speed limit), which is
+// resumed like a drop and in the end fails with the tail kept.
+TEST_F(DownloadTest, ASilentNetworkIsToldAndAStallEndsTheConnection) {
+    const auto etag = std::pair<std::string, std::string>{"ETag", "\"v1\""};
+    // The download's clock runs ten times as fast as the real one: a pause of 1.5 s is 15 s.
+    const auto start = std::chrono::steady_clock::now();
+    auto options = quickOptions();
+    options.now = [start] {
+        return quorvane::DownloadPacing::Clock::time_point() +
+               (std::chrono::steady_clock::now() - start) * 10;
+    };
+    std::mutex mutex;
+    std::vector<bool> notices;
+    options.waitingForNetwork = [&](bool waiting) {
+        const std::lock_guard lock(mutex);
+        notices.push_back(waiting);
+    };
+    const auto seen = [&] {
+        const std::lock_guard lock(mutex);
+        return std::exchange(notices, {});
+    };
+
+    const std::string tail = noise(3 * 64 * 1024);
+    server.route("/pausing", {.headers = {etag},
+                              .body = tail,
+                              .pieceBytes = 64 * 1024,
+                              .pause = 1500ms,
+                              .ranges = true});
+    {
+        Fetch fetch(manifestFor(server.url("/pausing"), static_cast<std::int64_t>(tail.size())),
+                    destination, options);
+        fetch.start();
+        ASSERT_EQ(fetch.outcome(), std::nullopt);
+        EXPECT_EQ(server.requests("/pausing"), 1);
+    }
+    EXPECT_EQ(seen(), (std::vector<bool>{true, false, true, false}));
+    std::filesystem::remove(destination);
+
+    const std::size_t stall = 100'000;
+    server.route("/stalling",
+                 {.headers = {etag}, .body = tail, .stallAfter = stall, .ranges = true});
+    options.stallTimeout = 1s;
+    quorvane::test::RecordedLines log;
+    const auto manifest =
+        manifestFor(server.url("/stalling"), static_cast<std::int64_t>(tail.size()));
+    Fetch fetch(manifest, destination, options);
+    fetch.start();
+    EXPECT_EQ(fetch.outcome(), BootstrapFailure::download);
+    EXPECT_EQ(server.requests("/stalling"), 7); // at once after the first, then five waits
+    EXPECT_EQ(fetch.waits(), 5);
+    EXPECT_EQ(BootstrapDownload::resumableBytes(destination, manifest), stall);
+    EXPECT_NE(log.all().find("libcurl error 28"), std::string::npos) << log.all();
+    const auto stalled = seen();
+    ASSERT_FALSE(stalled.empty());
+    EXPECT_TRUE(stalled.front());
+    EXPECT_FALSE(stalled.back()) << "the notice ends with its connection";
 }

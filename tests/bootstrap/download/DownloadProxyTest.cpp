@@ -24,6 +24,7 @@
 #include "DownloadOutcome.h"
 #include "HttpsTestServer.h"
 #include "Process.h"
+#include "RecordedLines.h"
 #include "Squid.h"
 #include "TempDir.h"
 
@@ -119,7 +120,7 @@ TEST(DownloadProxy, CredentialsReachTheProxyButNeverTheLog) {
     const std::string log = readFile(logFolder / "installer.log");
     const std::string echoed = readFile(dir / "stderr");
     EXPECT_EQ(origin.requests("/tail"), 3);
-    EXPECT_NE(log.find("through the proxy 127.0.0.1,"), std::string::npos) << log;
+    EXPECT_NE(log.find("through the proxy 127.0.0.1:"), std::string::npos) << log;
     EXPECT_NE(log.find("libcurl error 7"), std::string::npos) << log;
     EXPECT_EQ(echoed, log);
     for (const auto& [user, password] : accounts) {
@@ -181,5 +182,54 @@ TEST(DownloadProxy, ThroughRealProxiesOnLoopback) {
         // Proxy credentials are for the proxy alone.
         EXPECT_EQ(origin.lastHeader("/tail", "Proxy-Authorization"), "");
         EXPECT_EQ(origin.lastHeader("/tail", "Authorization"), "");
+    }
+}
+
+// squid as a company proxy: Basic or Digest authentication (the download offers every scheme
+// libcurl has but the one that runs an outside helper), right and wrong credentials, and an
+// access list that denies all. The log tells a refusing proxy, with the schemes it offered,
+// from an outage, and says when no_proxy sent the download around the proxy.
+TEST(DownloadProxy, SquidWithBasicOrDigestAuthenticationOrDenyingAll) {
+    HttpsTestServer origin;
+    const std::string tail(200'000, 'q');
+    origin.route("/tail", {.body = tail});
+    const std::vector<std::pair<std::string, std::string>> accounts = {{"quorvane", "s3cret"}};
+    const Squid basic(accounts, Squid::Mode::basic);
+    const Squid digest(accounts, Squid::Mode::digest);
+    const Squid denying(accounts, Squid::Mode::denyAll);
+    const struct {
+        const char* name;
+        const Squid& squid;
+        const char* password;
+        const char* noProxy;
+        std::optional<BootstrapFailure> expected;
+        const char* logged;
+    } cases[] = {
+        {"Basic, right credentials", basic, "s3cret", "", std::nullopt,
+         "proxy HTTP 200 offering Basic, HTTP 200"},
+        {"Basic, wrong credentials", basic, "wrong", "", BootstrapFailure::download,
+         "proxy HTTP 407 offering Basic, no answer from the server"},
+        {"Digest, right credentials", digest, "s3cret", "", std::nullopt,
+         "proxy HTTP 200 offering Digest, HTTP 200"},
+        {"Digest, wrong credentials", digest, "wrong", "", BootstrapFailure::download,
+         "proxy HTTP 407 offering Digest, no answer from the server"},
+        {"denied by the access list", denying, "s3cret", "", BootstrapFailure::download,
+         "proxy HTTP 403, no answer from the server"},
+        {"no_proxy names the server", basic, "wrong", "127.0.0.1", std::nullopt,
+         "request from byte 0 directly, around the proxy 127.0.0.1 (no_proxy): HTTP 200"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int before = origin.requests("/tail");
+        const RecordedLines log;
+        const auto destination = dir / "Download.bin";
+        EXPECT_EQ(download(origin.url("/tail"), tail.size(), destination,
+                           {c.squid.uri("quorvane", c.password), c.noProxy}),
+                  c.expected);
+        EXPECT_EQ(origin.requests("/tail") - before, c.expected ? 0 : 1);
+        EXPECT_NE(log.all().find(c.logged), std::string::npos) << log.all();
+        EXPECT_EQ(log.all().find(c.password), std::string::npos) << log.all();
+        std::filesystem::remove(destination);
     }
 }

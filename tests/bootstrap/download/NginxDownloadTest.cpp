@@ -18,6 +18,7 @@
 #include "DroppingRelay.h"
 #include "HttpsTestServer.h"
 #include "Noise.h"
+#include "RecordedLines.h"
 #include "TempDir.h"
 
 using namespace quorvane;
@@ -41,6 +42,7 @@ struct Nginx {
                               << "error_log " << (dir / "error.log").string() << ";\n"
                               << "events { worker_connections 64; }\n"
                               << "http {\n  access_log off;\n"
+                              << "  types { text/html html; application/octet-stream bin; }\n"
                               << "  client_body_temp_path " << temp << ";\n"
                               << "  proxy_temp_path " << temp << ";\n"
                               << "  fastcgi_temp_path " << temp << ";\n"
@@ -118,8 +120,8 @@ TEST(NginxDownload, AChangedFileIsFetchedWholeOnRetry) {
     const Nginx nginx(dir);
     const std::string before = noise(3 * MiB, 2);
     std::ofstream(nginx.www / "tail.bin", std::ios::binary) << before;
-    // The first connection brings half, the next five nothing.
-    const DroppingRelay relay(nginx.port, {before.size() / 2, 0, 0, 0, 0, 0});
+    // The first connection brings half (and is resumed at once), the next six nothing.
+    const DroppingRelay relay(nginx.port, {before.size() / 2, 0, 0, 0, 0, 0, 0});
     const auto url = "https://127.0.0.1:" + std::to_string(relay.port()) + "/tail.bin";
     EXPECT_EQ(download(url, before.size(), dir / "Download.bin"), BootstrapFailure::download);
     ASSERT_GT(BootstrapDownload::resumableBytes(dir / "Download.bin",
@@ -143,4 +145,28 @@ TEST(NginxDownload, AChangedFileIsFetchedWholeOnRetry) {
     ASSERT_FALSE(reports.empty());
     EXPECT_GT(reports.front(), 0) << "the kept half was offered first";
     EXPECT_FALSE(std::is_sorted(reports.begin(), reports.end())) << "it started over";
+}
+
+// A login page in place of the package (a captive portal, or a proxy's notice): refused before
+// a byte of it is written, so the window names the network; the log says why and what came.
+TEST(NginxDownload, ALoginPageIsTheDownloadFailure) {
+    TempDir dir;
+    const Nginx nginx(dir);
+    std::string page = "<!DOCTYPE html><html><head><title>Sign in</title></head><body><form "
+                       "action=\"/login\" method=\"post\"><input name=\"user\"><input "
+                       "name=\"password\" type=\"password\"></form></body></html>\n";
+    page.resize(234, ' ');
+    std::ofstream(nginx.www / "login.html", std::ios::binary) << page;
+    const auto url = "https://127.0.0.1:" + std::to_string(nginx.port) + "/login.html";
+    RecordedLines log;
+    std::vector<std::int64_t> reports;
+    EXPECT_EQ(download(url, 4 * MiB, dir / "Download.bin", &reports), BootstrapFailure::download);
+    EXPECT_TRUE(reports.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "Download.bin"));
+    EXPECT_FALSE(std::filesystem::exists(BootstrapDownload::partialPath(dir / "Download.bin")));
+    EXPECT_NE(log.all().find("refused an answer that announces fewer bytes than the tail "
+                             "(4194304 expected from byte 0): HTTP 200, Content-Type text/html, "
+                             "Content-Length 234"),
+              std::string::npos)
+        << log.all();
 }

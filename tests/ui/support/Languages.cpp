@@ -81,9 +81,10 @@ l10n::UiLanguage builtInLanguage(const QString& code) {
 
 std::vector<WindowState> everyPhase() {
     const auto phase = [](InstallerPhase p) { return [p](BootstrapModel& m) { m.setPhase(p); }; };
-    const auto downloaded = [](std::int64_t bytes, bool reconnecting) {
+    using Connection = InstallerPhase::Connection;
+    const auto downloaded = [](std::int64_t bytes, Connection connection) {
         return [=](BootstrapModel& m) {
-            m.setPhase(InstallerPhase::downloading(reconnecting));
+            m.setPhase(InstallerPhase::downloading(connection));
             m.setReceived(bytes);
         };
     };
@@ -100,9 +101,11 @@ std::vector<WindowState> everyPhase() {
     const auto largest = sampleManifest(4'000'000'000, std::nullopt);
     return {
         {"1-ready", standard, phase(InstallerPhase::ready())},
-        {"2-downloading-42", standard, downloaded(21'000'000, false)}, // 42% of the 50 MB tail
-        {"3-downloading-4000-mb", largest, downloaded(3'999'600'000, false)},
-        {"4-reconnecting", standard, downloaded(21'000'000, true)},
+        {"2-downloading-42", standard,
+         downloaded(21'000'000, Connection::flowing)}, // 42% of the 50 MB tail
+        {"3-downloading-4000-mb", largest, downloaded(3'999'600'000, Connection::flowing)},
+        {"4-reconnecting", standard, downloaded(21'000'000, Connection::reconnecting)},
+        {"4-waiting-for-network", standard, downloaded(21'000'000, Connection::waitingForNetwork)},
         {"5-checking", standard, phase(InstallerPhase::checking()), 0.3},
         {"6-verifying", standard, phase(InstallerPhase::verifying()), 0.6},
         {"7-installing", standard, phase(InstallerPhase::installing()), 0.9},
