@@ -242,14 +242,17 @@ TEST(Accessibility, eachNewStatusLineIsAnnouncedOnceWithoutTakingFocus) {
     fixture.model->setPhase(InstallerPhase::downloading());
     for (std::int64_t received = 0; received <= 3'000'000; received += 250'000)
         fixture.model->setReceived(received);
-    fixture.model->setPhase(InstallerPhase::downloading(true));
+    fixture.model->setPhase(InstallerPhase::downloading(InstallerPhase::Connection::reconnecting));
+    fixture.model->setPhase(InstallerPhase::downloading());
+    fixture.model->setPhase(
+        InstallerPhase::downloading(InstallerPhase::Connection::waitingForNetwork));
     fixture.model->setPhase(InstallerPhase::downloading());
     fixture.model->setPhase(InstallerPhase::verifying());
     fixture.model->setPhase(InstallerPhase::installing());
     // The phases, each once as it begins, and the reconnection; never the megabytes.
     EXPECT_EQ(announced(),
               QStringList({"Checking the installed app…", "Downloading Quorvane Pro 4.2.1…",
-                           "Reconnecting…", "Verifying the installer…",
+                           "Reconnecting…", "Waiting for the network…", "Verifying the installer…",
                            "Adding Quorvane Pro to Applications…"}));
     EXPECT_EQ(focusMoves(), 0u);
 
