@@ -103,7 +103,7 @@ HttpsTestServer::HttpsTestServer(Transport transport, const std::filesystem::pat
         {
             const std::lock_guard lock(mutex_);
             auto& done = dropsDone_[request.path];
-            while (done < route->dropsAt.size() && route->dropsAt[done] <= start)
+            while (done < route->dropsAt.size() && route->dropsAt[done] < start)
                 ++done;
             if (done < route->dropsAt.size()) {
                 if (!dropAt || route->dropsAt[done] < *dropAt)

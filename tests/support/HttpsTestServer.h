@@ -54,7 +54,8 @@ public:
         std::size_t rangeSkew = 0;
         std::size_t completeSkew = 0;
         // Absolute body offsets where a connection is dropped, each one once, in order (counted
-        // again from the first whenever the route is set).
+        // again from the first whenever the route is set). An offset given twice also drops the
+        // request that resumes there, before its first byte.
         std::vector<std::size_t> dropsAt{};
         std::string contentType = "application/octet-stream";
     };
