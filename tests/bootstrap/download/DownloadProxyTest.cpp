@@ -26,6 +26,7 @@
 #include "Process.h"
 #include "RecordedLines.h"
 #include "Squid.h"
+#include "TailRequestFor.h"
 #include "TempDir.h"
 
 using namespace quorvane;
@@ -38,14 +39,8 @@ namespace {
 std::optional<BootstrapFailure> download(const std::string& url, std::size_t size,
                                          const std::filesystem::path& destination,
                                          DownloadProxy proxy) {
-    BootstrapManifest manifest;
-    manifest.version = "2.4.1";
-    manifest.build = "2410.1";
-    manifest.payloadURL = url;
-    manifest.payloadBytes = static_cast<std::int64_t>(size);
-    manifest.payloadSHA256 = std::string(64, 'a');
-    SystemContext context;
-    context.downloadCAFile = (authorityDirectory() / "root.pem").string();
+    const BootstrapManifest manifest = tailManifest(url, size);
+    const SystemContext context = trustingTestAuthority();
     DownloadOptions options;
     options.proxy = std::move(proxy);
     options.reconnectWaits.fill(1ms);

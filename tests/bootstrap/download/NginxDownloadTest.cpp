@@ -19,6 +19,7 @@
 #include "HttpsTestServer.h"
 #include "Noise.h"
 #include "RecordedLines.h"
+#include "TailRequestFor.h"
 #include "TempDir.h"
 
 using namespace quorvane;
@@ -65,14 +66,8 @@ struct Nginx {
 std::optional<BootstrapFailure> download(const std::string& url, std::uint64_t size,
                                          const std::filesystem::path& destination,
                                          std::vector<std::int64_t>* reports = nullptr) {
-    BootstrapManifest manifest;
-    manifest.version = "2.4.1";
-    manifest.build = "2410.1";
-    manifest.payloadURL = url;
-    manifest.payloadBytes = static_cast<std::int64_t>(size);
-    manifest.payloadSHA256 = std::string(64, 'a');
-    SystemContext context;
-    context.downloadCAFile = (authorityDirectory() / "root.pem").string();
+    const BootstrapManifest manifest = tailManifest(url, size);
+    const SystemContext context = trustingTestAuthority();
     DownloadOptions options;
     options.reconnectWaits.fill(1ms);
     options.now = [] { return DownloadPacing::Clock::time_point(); };
