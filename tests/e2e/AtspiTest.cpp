@@ -16,6 +16,7 @@
 #include "E2eTest.h"
 #include "ImageDifference.h"
 #include "Languages.h"
+#include "PhaseLines.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -25,10 +26,7 @@ using nlohmann::json;
 
 namespace {
 
-const std::string checking = "Checking the installed app…";
-const std::string downloading = "Downloading Quorvane Pro 2.4.1…";
-const std::string verifying = "Verifying the installer…";
-const std::string installing = "Adding Quorvane Pro to Applications…";
+using namespace phaseLine;
 
 class Atspi : public E2e {
 protected:
@@ -305,7 +303,7 @@ TEST_F(Atspi, aScreenReaderFollowsEveryPhaseAndRetries) {
     // again. (The window's description is read when its event is handled, so a short phase may
     // read as the next one; an announcement keeps its text but goes with the window, so the
     // last phases, which end as the app opens, may be gone before they are read.)
-    const std::vector<std::string> known = {checking,  downloading, "Reconnecting…",
+    const std::vector<std::string> known = {checking,  downloading, reconnecting,
                                             verifying, installing,  failure};
     const auto heard = heardLines(records, known);
     for (const auto& line : heard)

@@ -8,6 +8,7 @@
 
 #include "E2eTest.h"
 #include "OrcaSession.h"
+#include "PhaseLines.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -17,10 +18,7 @@ using nlohmann::json;
 
 namespace {
 
-const std::string downloading = "Downloading Quorvane Pro 2.4.1…";
-const std::string reconnecting = "Reconnecting…";
-const std::string verifying = "Verifying the installer…";
-const std::string installing = "Adding Quorvane Pro to Applications…";
+using namespace phaseLine;
 
 class Orca : public E2e {
 protected:
