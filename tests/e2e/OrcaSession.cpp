@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Daemon.h"
 #include "Process.h"
 #include "XServer.h"
 
@@ -34,6 +35,18 @@ std::uintmax_t sizeOf(const fs::path& file) {
     std::error_code ec;
     const auto size = fs::file_size(file, ec);
     return ec ? 0 : size;
+}
+
+// The end of a file, for a failure's message.
+std::string tailOf(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec))
+        return "(none)";
+    std::string text = readFile(file);
+    constexpr std::size_t keep = 3 << 10;
+    if (text.size() > keep)
+        text.erase(0, text.size() - keep);
+    return text;
 }
 
 std::string commandName(pid_t pid) {
@@ -109,7 +122,7 @@ fs::path OrcaSession::speechLog() const {
     return dir_ / "speech-log" / "speech-dispatcher.log";
 }
 
-bool OrcaSession::start() {
+std::string OrcaSession::start() {
     auto environment = atspi_.clientEnvironment();
     environment["XDG_CONFIG_HOME"] = (dir_ / "config").string();
     environment["XDG_CACHE_HOME"] = (dir_ / "cache").string();
@@ -124,7 +137,7 @@ bool OrcaSession::start() {
     };
     for (const auto deadline = std::chrono::steady_clock::now() + 30s; !managed();) {
         if (std::chrono::steady_clock::now() > deadline || !windowManager_->running())
-            return false;
+            return "the window manager did not come up:\n" + tailOf(dir_ / "openbox.log");
         std::this_thread::sleep_for(20ms);
     }
 
@@ -136,9 +149,12 @@ bool OrcaSession::start() {
             "0", "--communication-method", "unix_socket", "--socket-path",
             (dir_ / "runtime" / "speech-dispatcher" / "speechd.sock").string()},
         environment, dir_ / "speech-dispatcher.out");
+    // Orca gives up speaking for good when its first connection is refused.
+    if (!waitForSocket(dir_ / "runtime" / "speech-dispatcher" / "speechd.sock", 30s))
+        return "the speech server did not come up:\n" + tailOf(dir_ / "speech-dispatcher.out");
 
     // Orca in its own namespaces: its home folder is a fresh one bound over the user's, and it
-    // sees no other copy of itself. Its speech server is started by it, inside.
+    // sees no other copy of itself.
     RunOptions options;
     options.environment = environment;
     options.environment.erase("HOME");
@@ -156,13 +172,16 @@ bool OrcaSession::start() {
                                        QPoint(), windows_, fs::path(), options);
     for (const auto deadline = std::chrono::steady_clock::now() + 60s; !listening();) {
         if (std::chrono::steady_clock::now() > deadline || !orca_->running())
-            return false;
+            return "Orca did not come up (" + std::string(registered() ? "" : "no ") +
+                   "listeners registered)\n--- its output:\n" + tailOf(orca_->log()) +
+                   "\n--- its debug log:\n" + tailOf(debugLog()) + "\n--- the speech server's:\n" +
+                   tailOf(dir_ / "speech-dispatcher.out") + "\n" + tailOf(speechLog());
         std::this_thread::sleep_for(100ms);
     }
-    return true;
+    return {};
 }
 
-bool OrcaSession::listening() {
+bool OrcaSession::registered() {
     // The AT-SPI registry knows Orca's event listeners once it is ready (the keyboard's come
     // right after them); the reader client listens to no window activation.
     const auto environment = atspi_.clientEnvironment();
@@ -178,10 +197,12 @@ bool OrcaSession::listening() {
                "org.a11y.atspi.Registry", "--object-path", "/org/a11y/atspi/registry", "--method",
                "org.a11y.atspi.Registry.GetRegisteredEvents"},
               environment);
-    if (events.find("'Window:Activate:'") == std::string::npos)
-        return false;
+    return events.find("'Window:Activate:'") != std::string::npos;
+}
+
+bool OrcaSession::listening() {
     // Its greeting is spoken once it also listens to the keyboard.
-    return sizeOf(speechLog()) > 0 &&
+    return registered() && sizeOf(speechLog()) > 0 &&
            readFile(speechLog()).find("Module speak!") != std::string::npos;
 }
 

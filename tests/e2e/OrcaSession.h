@@ -44,8 +44,8 @@ public:
     AtspiSession& atspi() { return atspi_; }
 
     // Starts the window manager and Orca, and waits until Orca listens to applications and to
-    // the keyboard; false if it never did.
-    bool start();
+    // the keyboard; why not, if it never did.
+    std::string start();
     // Presses and releases a key (an X keysym name, "Tab", "KP_Enter") where the focus is.
     bool key(const std::string& keysym);
     // Asks Orca what the focus is (its Where Am I).
@@ -60,6 +60,7 @@ public:
     std::filesystem::path debugLog() const { return dir_ / "orca-debug.log"; }
 
 private:
+    bool registered();
     bool listening();
     std::filesystem::path speechLog() const;
 

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ namespace {
 
 // A socket that closes when it goes away.
 struct Socket {
-    Socket() : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    explicit Socket(int family = AF_INET) : fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         if (fd < 0)
             throw std::runtime_error("socket");
     }
@@ -80,6 +81,24 @@ bool waitForListener(int port, std::chrono::milliseconds limit) {
     while (std::chrono::steady_clock::now() < end) {
         const Socket socket;
         const sockaddr_in address = loopback(port);
+        if (::connect(socket.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool waitForSocket(const std::filesystem::path& path, std::chrono::milliseconds limit) {
+    // The socket's name appears before its server listens on it: ready once a connection takes.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = path.string();
+    if (name.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + name);
+    name.copy(address.sun_path, name.size());
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        const Socket socket(AF_UNIX);
         if (::connect(socket.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,8 @@ sockaddr_in loopback(int port);
 int freeLoopbackPort();
 // Waits until something accepts connections on 127.0.0.1:`port`; false after `limit`.
 bool waitForListener(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// Waits until something accepts connections on the Unix socket at `path`; false after `limit`.
+bool waitForSocket(const std::filesystem::path& path,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 } // namespace quorvane::test
