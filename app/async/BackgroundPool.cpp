@@ -1,12 +1,16 @@
-#include "Completion.h"
+#include "BackgroundPool.h"
+
+#include <algorithm>
+#include <climits>
 
 #include <QRunnable>
 #include <QThread>
 #include <QThreadPool>
 
-namespace quorvane::async::detail {
+namespace quorvane::async {
+namespace {
 
-void submitToBackgroundPool(std::function<void()> job) {
+QThreadPool& backgroundPool() {
     // Utility priority: blocking work of the installer must not compete with the window.
     static QThreadPool* pool = [] {
         static QThreadPool instance;
@@ -14,7 +18,21 @@ void submitToBackgroundPool(std::function<void()> job) {
         instance.setExpiryTimeout(30'000);
         return &instance;
     }();
-    pool->start(QRunnable::create(std::move(job)));
+    return *pool;
 }
 
-} // namespace quorvane::async::detail
+} // namespace
+
+bool finishBackgroundWork(std::chrono::milliseconds limit) {
+    const auto milliseconds = std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, INT_MAX);
+    return backgroundPool().waitForDone(static_cast<int>(milliseconds));
+}
+
+namespace detail {
+
+void submitToBackgroundPool(std::function<void()> job) {
+    backgroundPool().start(QRunnable::create(std::move(job)));
+}
+
+} // namespace detail
+} // namespace quorvane::async

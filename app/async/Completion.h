@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "BackgroundPool.h"
 #include "MainThread.h"
 #include "Task.h"
 
@@ -95,10 +96,6 @@ template <class T, class Start, class Cancel> struct CompletionAwaiter {
 // the main thread if the awaiting task is cancelled before the outcome arrives.
 template <class T, class Start, class Cancel> auto awaitCompletion(Start start, Cancel cancel) {
     return CompletionAwaiter<T, Start, Cancel>(std::move(start), std::move(cancel));
-}
-
-namespace detail {
-void submitToBackgroundPool(std::function<void()> job);
 }
 
 template <class R, class Start> struct BackgroundAwaiter {

@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 
+#include "base/Diagnostics.h"
 #include "log/LogFile.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include "BackgroundPool.h"
 #include "BootstrapWindow.h"
 #include "HighContrast.h"
 #include "InstallerColors.h"
@@ -66,6 +68,11 @@ int BootstrapApp::main(int argc, char** argv) {
     waited.start();
     while (!operation.isDone() && waited.elapsed() < windDownMilliseconds)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    // The pool's threads end here, while the application object stands: left idle, they would
+    // be ended by the exit's static destructors, racing Qt's own teardown.
+    if (!async::finishBackgroundWork(std::chrono::milliseconds(
+            std::max<qint64>(0, windDownMilliseconds - waited.elapsed()))))
+        diagnostics::record("exit: background work was still running");
     return 0;
 }
 

@@ -1,3 +1,4 @@
+#include "BackgroundPool.h"
 #include "Completion.h"
 #include "EventLoop.h"
 #include "Process.h"
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <latch>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -31,6 +33,15 @@ TaskHandle runToEnd(Task<void> body, bool& finished) {
     EXPECT_TRUE(spinUntil([&] { return finished; }));
     EXPECT_TRUE(handle.isDone());
     return handle;
+}
+
+// The threads of this process.
+std::size_t threadCount() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
 }
 
 } // namespace
@@ -202,4 +213,28 @@ TEST(AsyncCore, CompletionCancelsTheOperationOnceAndDeliversOneOutcome) {
 TEST(AsyncCore, PostsRacingTheApplicationsTeardownAreDroppedSafely) {
     std::string output;
     EXPECT_EQ(quorvane::test::runCommand({QUORVANE_POST_ACROSS_TEARDOWN}, &output), 0) << output;
+}
+
+// Finishing waits for work still running, then ends the idle threads, which would otherwise wait
+// for more work well past the application object; the pool takes work again afterwards.
+TEST(AsyncCore, FinishingTheBackgroundWorkLeavesNoThreadOfThePool) {
+    std::atomic<bool> started = false, release = false, ended = false;
+    detail::submitToBackgroundPool([&] {
+        started = true;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ended = true;
+    });
+    ASSERT_TRUE(quorvane::test::spinUntil([&] { return started.load(); }));
+    const std::size_t busy = threadCount();
+    EXPECT_FALSE(finishBackgroundWork(std::chrono::milliseconds(50))) << "the work still runs";
+    release = true;
+    EXPECT_TRUE(finishBackgroundWork(std::chrono::seconds(20)));
+    EXPECT_TRUE(ended);
+    EXPECT_LT(threadCount(), busy) << "the pool's thread outlived the finish";
+
+    std::atomic<bool> ranAgain = false;
+    detail::submitToBackgroundPool([&] { ranAgain = true; });
+    EXPECT_TRUE(finishBackgroundWork(std::chrono::seconds(20)));
+    EXPECT_TRUE(ranAgain);
 }
