@@ -134,7 +134,10 @@ check_loaded() { # what, loader trace prefix inside the root
 installed_and_opened() { # what, installer pid
     local rc=0
     wait "$2" || rc=$?
-    [ "$rc" -eq 0 ] || fail "$1: the installer exited with $rc"
+    if [ "$rc" -ne 0 ]; then
+        tail -c 8192 "$scratch/installer-$1.log" >&2 || true
+        fail "$1: the installer exited with $rc"
+    fi
     for _ in $(seq 100); do app_pid >/dev/null && break; sleep 0.1; done
     local pid
     pid=$(app_pid) || fail "$1: the installed app is not running"
