@@ -1,5 +1,5 @@
 #include "BootstrapApp.h"
 
 int main(int argc, char** argv) {
-    return quorvane::BootstrapApp::main(argc, argv);
+    quorvane::BootstrapApp::main(argc, argv);
 }
