@@ -9,6 +9,7 @@
 #include "E2eTest.h"
 #include "OrcaSession.h"
 #include "PhaseLines.h"
+#include "Process.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -108,6 +109,15 @@ TEST_F(Orca, aFailureIsSpokenOnceEveryPhaseIsHeardAndRetryWorksFromTheKeyboard) 
     ASSERT_TRUE(orca.atspi().startReader()) << "see " << orca.atspi().folder();
     const std::string unstarted = orca.start();
     ASSERT_TRUE(unstarted.empty()) << unstarted;
+
+    // Installing lasts two seconds more, so that Orca, which may lag behind on a busy machine,
+    // still finds the line in the window before the installer ends.
+    const fs::path tools = world.root / "stand-in";
+    fs::create_directories(tools);
+    fs::copy_file(builtTool("codesign"), tools / "codesign-real");
+    world.codesignStandIn =
+        writeScript(tools / "codesign", "#!/bin/sh\nsleep 2\nexec '" +
+                                            (tools / "codesign-real").string() + "' \"$@\"\n");
 
     std::vector<Step> steps = {{"The installer opens; the download is refused", wallClock()}};
     auto run = world.launch();
