@@ -133,17 +133,9 @@ InstallerRun::InstallerRun(const fs::path& executable, const fs::path& home, con
 InstallerRun::~InstallerRun() {
     stopNamespace();
     // A failed test shows what the installer itself printed; its folder is gone afterwards.
-    if (::testing::Test::HasFailure()) {
-        std::error_code ec;
-        if (fs::exists(log(), ec)) {
-            std::string output = readFile(log());
-            constexpr std::size_t tail = 8 << 10;
-            if (output.size() > tail)
-                output.erase(0, output.size() - tail);
-            std::fprintf(stderr, "--- the installer printed (%s):\n%s\n---\n", log().c_str(),
-                         output.c_str());
-        }
-    }
+    if (::testing::Test::HasFailure())
+        std::fprintf(stderr, "--- the installer printed (%s):\n%s\n---\n", log().c_str(),
+                     tailOfFile(log(), 8 << 10).c_str());
 }
 
 std::optional<int> InstallerRun::exitStatus(std::chrono::milliseconds limit) {

@@ -128,6 +128,10 @@ public:
     std::map<std::string, std::string> display;
 
     std::filesystem::path applications() const { return home / "Applications"; }
+    // The installer's diagnostic log in the world's home folder.
+    std::filesystem::path diagnosticLog() const {
+        return home / ".local" / "state" / "quorvane-installer" / "installer.log";
+    }
     std::filesystem::path installedApp() const;
     // The path the installer's namespace sees for the installed app's executable.
     std::string installedExecutableInside() const;

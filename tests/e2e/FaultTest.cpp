@@ -230,7 +230,7 @@ TEST_F(E2e, AProxyPasswordWithARawHashSpaceOrAt) {
         {"hash", "Zq8#kWx"}, {"space", "Zq8 kWx"}, {"at", "Zq8@kWx"}};
     const Squid squid({std::begin(accounts), std::end(accounts)});
     E2eWorld world;
-    const fs::path log = world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+    const fs::path log = world.diagnosticLog();
     for (const auto& [user, password] : accounts) {
         SCOPED_TRACE(user);
         fs::remove_all(world.installedApp());
@@ -280,8 +280,7 @@ TEST_F(E2e, CompanyProxiesAndASilentNetwork) {
         const Squid digest(accounts, Squid::Mode::digest);
         FaultWorld fault;
         E2eWorld& world = fault.world;
-        const fs::path log =
-            world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+        const fs::path log = world.diagnosticLog();
         auto run = world.launch({}, {}, {}, through(digest));
         expectOpenedInstalledApp(*run, run->settle(world.reader()), world);
         run->stopNamespace();
@@ -299,8 +298,7 @@ TEST_F(E2e, CompanyProxiesAndASilentNetwork) {
         const Squid denying(accounts, Squid::Mode::denyAll);
         FaultWorld fault;
         E2eWorld& world = fault.world;
-        const fs::path log =
-            world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+        const fs::path log = world.diagnosticLog();
         auto run = world.launch({}, {}, {}, through(denying));
         const auto outcome = run->settle(world.reader());
         FailedRun result;
@@ -318,8 +316,7 @@ TEST_F(E2e, CompanyProxiesAndASilentNetwork) {
     {
         FaultWorld fault;
         E2eWorld& world = fault.world;
-        const fs::path log =
-            world.home / ".local" / "state" / "quorvane-installer" / "installer.log";
+        const fs::path log = world.diagnosticLog();
         const auto tailBytes = static_cast<std::size_t>(fs::file_size(world.kit.tail));
         // Half the tail, eight seconds of nothing on an open connection, then the rest.
         world.server.route("/tail", {.bodyFile = world.kit.tail,

@@ -37,16 +37,9 @@ std::uintmax_t sizeOf(const fs::path& file) {
     return ec ? 0 : size;
 }
 
-// The end of a file, for a failure's message.
+// The end of a log, for a failure's message.
 std::string tailOf(const fs::path& file) {
-    std::error_code ec;
-    if (!fs::is_regular_file(file, ec))
-        return "(none)";
-    std::string text = readFile(file);
-    constexpr std::size_t keep = 3 << 10;
-    if (text.size() > keep)
-        text.erase(0, text.size() - keep);
-    return text;
+    return tailOfFile(file, 3 << 10);
 }
 
 std::string commandName(pid_t pid) {

@@ -41,4 +41,15 @@ std::string readFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string tailOfFile(const std::filesystem::path& path, std::size_t bytes) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    std::ifstream in(path, std::ios::binary);
+    if (ec || !in)
+        return "(none)";
+    const auto start = size > bytes ? size - bytes : 0;
+    in.seekg(static_cast<std::streamoff>(start));
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 } // namespace quorvane::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,5 +25,7 @@ private:
 
 void writeFile(const std::filesystem::path& path, std::string_view contents);
 std::string readFile(const std::filesystem::path& path);
+// The last `bytes` of a file, for a failure's message; "(none)" when there is no such file.
+std::string tailOfFile(const std::filesystem::path& path, std::size_t bytes);
 
 } // namespace quorvane::test
